@@ -79,14 +79,14 @@ Bytes uniformFile(std::int16_t v, std::size_t before = 0)
 }
 
 // Distinct in every pixel: index i gives the 16-bit pattern i + offset.
-Bytes rampFile(int offset = 0)
-{
-    return imageFile([offset](int i) { return static_cast<std::int16_t>(static_cast<std::uint16_t>(i + offset)); });
-}
-
 std::int16_t rampSample(int index, int offset = 0)
 {
     return static_cast<std::int16_t>(static_cast<std::uint16_t>(index + offset));
+}
+
+Bytes rampFile(int offset = 0)
+{
+    return imageFile([offset](int i) { return rampSample(i, offset); });
 }
 
 // A record of one pass: calls in order ('S' start, 'F' file) and the samples.
@@ -279,7 +279,7 @@ TEST(FolderReader, ListsNamesCaseInsensitivelyWithTiesByteWise)
     EXPECT_EQ(ListImageFiles(folder.path()), expected);
 }
 
-TEST(FolderReader, TheLastFileByNameIsReadLast)
+TEST(FolderReader, ReadsTheFilesInListingOrder)
 {
     Folder folder;
     folder.write("IMG0003", uniformFile(3));
@@ -287,9 +287,7 @@ TEST(FolderReader, TheLastFileByNameIsReadLast)
     folder.write("Img0002", uniformFile(2));
     const Pass pass = readPass(folder.path());
     ASSERT_EQ(pass.images.size(), 3u);
-    EXPECT_EQ(pass.images[0][0], 1.0);
-    EXPECT_EQ(pass.images[1][0], 2.0);
-    EXPECT_EQ(pass.images[2][0], 3.0);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(pass.images[i][0], i + 1.0);
 }
 
 TEST(FolderReader, MixedSizesEachGiveTheirOwnLastImage)
