@@ -79,7 +79,8 @@ void renderMap(const Map& map, std::int16_t level, std::int16_t width, std::uint
     const double lower = std::int32_t{level} - std::int32_t{width} / 2;
     const double perUnit = detail::greyPerUnit(width);
     for (int r = 0; r < ImageSide; ++r) {
-        if (!renderRowFast(map[r].data(), rows[r], lower, perUnit)) renderRowLiteral(map[r].data(), rows[r], level, width);
+        if (!renderRowFast(map[r].data(), rows[r], lower, perUnit))
+            renderRowLiteral(map[r].data(), rows[r], level, width);
     }
 }
 

@@ -80,7 +80,8 @@ TEST(WriteScaleBar, ANegativeStepGrowsDownward)
 {
     auto map = sentinelMap();
     WriteScaleBar(*map, 0.5, -10.0);
-    EXPECT_EQ(bandValues(*map), (std::array<double, 10>{-89.5, -79.5, -69.5, -59.5, -49.5, -39.5, -29.5, -19.5, -9.5, 0.5}));
+    EXPECT_EQ(bandValues(*map),
+              (std::array<double, 10>{-89.5, -79.5, -69.5, -59.5, -49.5, -39.5, -29.5, -19.5, -9.5, 0.5}));
 }
 
 TEST(WriteScaleBar, ABandBeyondTheDoubleRangeOverflows)
