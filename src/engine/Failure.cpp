@@ -1,13 +1,16 @@
 #include "Failure.h"
 
 #include <cerrno>
+#include <optional>
 #include <sys/stat.h>
 
 namespace quelby {
 
 Failure Failure::notANumber(std::string_view text)
 {
-    return Failure("'" + std::string(text) + "' は浮動小数点数ではありません");
+    std::string message(1, '\'');
+    message.append(text).append("' は浮動小数点数ではありません");
+    return Failure(message);
 }
 
 Failure Failure::integerDivisionByZero() { return Failure("ゼロによる除算"); }
@@ -40,9 +43,7 @@ bool parentIsFolder(const std::string& path)
     return ::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-}  // namespace
-
-int fileErrorCode(int err, const std::string& path)
+std::optional<int> namedFileErrorCode(int err, const std::string& path)
 {
     switch (err) {
     case ENOENT: return parentIsFolder(path) ? 2 : 3;
@@ -53,13 +54,18 @@ int fileErrorCode(int err, const std::string& path)
     case EPERM:
     case EROFS: return 5;
     case ENOSPC: return ShortWriteCode;
-    default: return err;
+    default: return std::nullopt;
     }
 }
 
+}  // namespace
+
+int fileErrorCode(int err, const std::string& path) { return namedFileErrorCode(err, path).value_or(err); }
+
 void throwFileError(int err, const std::string& path)
 {
-    throw Failure::file(fileErrorCode(err, path));
+    if (const auto code = namedFileErrorCode(err, path)) throw Failure::file(*code);
+    throw Failure("I/O エラー (" + std::to_string(err) + ")");
 }
 
 }  // namespace quelby

@@ -28,11 +28,14 @@ inline constexpr int ShortWriteCode = 101;
 // The message of a file failure with this code.
 std::string fileErrorMessage(int code);
 
-// Maps an errno from a call on `path` to the code shown to the user:
-// ENOENT is 2 when the file alone is missing and 3 when a folder on its way is.
+// Maps an errno from a call on `path` to the code shown to the user: 2, 3, 4, 5 or
+// 101 for the conditions that have a message of their own (ENOENT is 2 when the
+// file alone is missing and 3 when a folder on its way is), otherwise the errno.
 int fileErrorCode(int err, const std::string& path);
 
-// Throws the file failure for errno `err` from a call on `path`.
+// Throws the file failure for errno `err` from a call on `path`. An errno without
+// a message of its own shows as "I/O エラー (errno)" even where its number equals
+// one of the codes above (EIO is 5, and must not read as access denied).
 [[noreturn]] void throwFileError(int err, const std::string& path);
 
 }  // namespace quelby

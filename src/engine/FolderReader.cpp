@@ -20,7 +20,8 @@ namespace {
 // whether or not its parent exists.
 [[noreturn]] void throwListingError(int err, const std::string& folder)
 {
-    throw Failure::file(err == ENOENT ? 3 : fileErrorCode(err, folder));
+    if (err == ENOENT) throw Failure::file(3);
+    throwFileError(err, folder);
 }
 
 unsigned char folded(char ch)

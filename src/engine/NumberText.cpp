@@ -116,7 +116,8 @@ std::string formatFixed(double value, int decimals, std::string_view separator)
         digits.append(static_cast<std::size_t>(pointAt + decimals + 1) - digits.size(), '0');
 
     // Keep pointAt + decimals digits, rounding the first one dropped half away from zero.
-    std::string kept = "0" + digits.substr(0, static_cast<std::size_t>(pointAt + decimals));
+    std::string kept(1, '0');
+    kept.append(digits, 0, static_cast<std::size_t>(pointAt + decimals));
     if (digits[static_cast<std::size_t>(pointAt + decimals)] >= '5') {
         for (auto i = kept.size(); i-- > 0;) {
             if (kept[i] == '9') { kept[i] = '0'; continue; }

@@ -39,6 +39,26 @@ TEST(FileErrorCode, MapsTheSystemErrorToTheUsersCode)
     std::filesystem::remove_all(dir);
 }
 
+TEST(ThrowFileError, AnErrnoWithoutAMessageOfItsOwnShowsItsNumber)
+{
+    const std::pair<int, const char*> cases[] = {
+        {EACCES, "ファイルへのアクセスが拒否されました"},
+        {EIO, "I/O エラー (5)"},      // same number as "access denied", a different condition
+        {EINTR, "I/O エラー (4)"},
+        {ESRCH, "I/O エラー (3)"},
+        {EINVAL, "I/O エラー (22)"},
+        {ENOSPC, "ディスクがいっぱいです"},
+    };
+    for (const auto& [err, text] : cases) {
+        try {
+            quelby::throwFileError(err, "/tmp/x");
+            ADD_FAILURE() << "no failure for " << err;
+        } catch (const quelby::Failure& f) {
+            EXPECT_STREQ(f.what(), text) << err;
+        }
+    }
+}
+
 TEST(ErrorBoxText, AppendsAFullStopAfterBytesAboveIt)
 {
     const std::pair<const char*, const char*> cases[] = {
