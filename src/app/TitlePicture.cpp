@@ -94,9 +94,8 @@ void drawLattice(QPainter& painter)
     }
 }
 
-// Scales the line's outline so that its ink fills its rows exactly, narrowing it
-// further only if it would leave the columns of the title.
-void drawTitleLine(QPainter& painter, const TitleLine& line)
+// The line's outline, scaled so that its ink fills its rows exactly, its left edge at column 0.
+QPainterPath fittedOutline(const TitleLine& line)
 {
     QFont font(QStringLiteral("IPAPGothic"));
     font.setStyleHint(QFont::SansSerif);
@@ -104,15 +103,31 @@ void drawTitleLine(QPainter& painter, const TitleLine& line)
     QPainterPath outline;
     outline.addText(0, 0, font, QString::fromUtf8(line.text));
     const QRectF ink = outline.boundingRect();
+    const qreal scale = (line.bottom + 1 - line.top) / ink.height();
+    QTransform fit;
+    fit.translate(0, line.top);
+    fit.scale(scale, scale);
+    fit.translate(-ink.left(), -ink.top());
+    return fit.map(outline);
+}
 
-    const qreal yScale = (line.bottom + 1 - line.top) / ink.height();
-    const qreal xScale = std::min(yScale, (InkRight - InkLeft) / ink.width());
-    const qreal width = ink.width() * xScale;
-    QTransform place;
-    place.translate((InkLeft + InkRight - width) / 2, line.top);
-    place.scale(xScale, yScale);
-    place.translate(-ink.left(), -ink.top());
-    painter.fillPath(place.map(outline), TitleGreen);
+// The lines are widened alike, so that the widest spans the title's columns, and centred.
+void drawTitle(QPainter& painter)
+{
+    QList<QPainterPath> outlines;
+    qreal widest = 0;
+    for (const TitleLine& line : TitleLines) {
+        outlines << fittedOutline(line);
+        widest = std::max(widest, outlines.back().boundingRect().width());
+    }
+    const qreal stretch = (InkRight - InkLeft) / widest;
+    for (const QPainterPath& outline : outlines) {
+        const qreal width = outline.boundingRect().width() * stretch;
+        QTransform place;
+        place.translate((InkLeft + InkRight - width) / 2, 0);
+        place.scale(stretch, 1);
+        painter.fillPath(place.map(outline), TitleGreen);
+    }
 }
 
 }  // namespace
@@ -125,7 +140,7 @@ QImage makeTitlePicture()
     painter.setRenderHint(QPainter::Antialiasing);
     drawSlice(painter);
     drawLattice(painter);
-    for (const TitleLine& line : TitleLines) drawTitleLine(painter, line);
+    drawTitle(painter);
     painter.end();
     return picture.convertToFormat(QImage::Format_RGB888);
 }
