@@ -1,12 +1,21 @@
 #include "consective_method.h"
 
+#include "CheckedFloat.h"
+#include "DisplayTexts.h"
 #include "FolderList.h"
 #include "LineHeightDelegate.h"
+#include "MapExport.h"
+#include "MeasurementRun.h"
+#include "NumberText.h"
 #include "PictureView.h"
+#include "Rendering.h"
+#include "ScaleBar.h"
 #include "TitlePicture.h"
+#include "WindowChoice.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileDialog>
 #include <QFrame>
 #include <QGroupBox>
@@ -16,6 +25,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSignalBlocker>
 
 namespace quelby {
 
@@ -143,6 +153,83 @@ QLabel* fixedLabel(QWidget* parent, const QString& name, const QString& text, co
     return caption;
 }
 
+std::string text(const QLineEdit* edit) { return edit->text().toStdString(); }
+
+std::string folderOf(const FolderList* list) { return QFile::encodeName(list->directory()).toStdString(); }
+
+bool isScaleMap(int index) { return index == SnrMapAIndex || index == SnrMapBIndex || index == GFactorMapIndex; }
+
+bool isSnrMap(int index) { return index == SnrMapAIndex || index == SnrMapBIndex; }
+
+void setWindow(const Window& window)
+{
+    Store.WindowLevel = window.level;
+    Store.WindowWidth = window.width;
+}
+
+// The selected line of the map list, -1 when none is selected. Qt may make a line
+// current without selecting it (focus entering the list); only a selection counts.
+int SelectedMapIndex()
+{
+    const QList<QListWidgetItem*> selected = Form1->ListBox1->selectedItems();
+    return selected.isEmpty() ? -1 : Form1->ListBox1->row(selected.front());
+}
+
+void RenderDisplay()
+{
+    std::uint8_t* rows[ImageSide];
+    for (int r = 0; r < ImageSide; ++r) rows[r] = DisplayBitmap.scanLine(r);
+    renderMap(Store.DisplayMap, Store.WindowLevel, Store.WindowWidth, rows);
+    Form1->Image1->drawImage(DisplayBitmap);
+}
+
+void UpdateScaleLabels()
+{
+    const double min = parseNumber(text(Form1->Edit_min));
+    const double step = parseNumber(text(Form1->Edit_dis));
+    const auto captions = scaleLabelTexts(SelectedMapIndex(), min, step);
+    if (!captions) return;
+    QLabel* const labels[ScaleLabelCount] = {Form1->Label_scale1, Form1->Label_scale2, Form1->Label_scale3,
+                                             Form1->Label_scale4, Form1->Label_scale5, Form1->Label_scale6,
+                                             Form1->Label_scale7, Form1->Label_scale8, Form1->Label_scale9,
+                                             Form1->Label_scale10};
+    for (int n = 0; n < ScaleLabelCount; ++n) labels[n]->setText(QString::fromStdString((*captions)[n]));
+}
+
+// What the measurement run shows, put into the controls at the moment it shows it.
+class RunControls : public RunView {
+public:
+    explicit RunControls(TForm1& form) : form_(form) {}
+
+    void refuseReductionFactor() override { showMessage(QStringLiteral("reduction factorが不正です")); }
+    void setProgressBarShown(bool shown) override { form_.ProgressBar1->setVisible(shown); }
+    // Refilling the list is no choice of the user: it must not run the selection handler.
+    void clearMapList() override
+    {
+        const QSignalBlocker quiet(form_.ListBox1);
+        form_.ListBox1->clear();
+    }
+    void addMapListLine(const char* line) override
+    {
+        const QSignalBlocker quiet(form_.ListBox1);
+        form_.ListBox1->addItem(QString::fromUtf8(line));
+    }
+    // The run holds the thread, so the bar repaints itself here rather than in the event loop.
+    void setProgress(int position) override
+    {
+        form_.ProgressBar1->setValue(position);
+        form_.ProgressBar1->repaint();
+    }
+    void setWindowCaption(const std::string& caption) override
+    {
+        form_.label_window->setText(QString::fromStdString(caption));
+    }
+    void render() override { RenderDisplay(); }
+
+private:
+    TForm1& form_;
+};
+
 }  // namespace
 
 TForm1::TForm1(QWidget* parent) : QScrollArea(parent)
@@ -249,7 +336,7 @@ void TForm1::buildScaleColumn()
 void TForm1::wireEvents()
 {
     connect(Button1, &QPushButton::clicked, this, [this] { run([this] { Button1Click(); }); });
-    connect(ListBox1, &QListWidget::currentRowChanged, this, [this] { run([this] { ListBox1Click(); }); });
+    connect(ListBox1, &QListWidget::itemSelectionChanged, this, [this] { run([this] { ListBox1Click(); }); });
     connect(Edit_min, &QLineEdit::textChanged, this, [this] { run([this] { Edit_minChange(); }); });
     connect(Edit_dis, &QLineEdit::textChanged, this, [this] { run([this] { Edit_disChange(); }); });
     connect(Image1, &PictureView::pressed, this,
@@ -321,14 +408,60 @@ void TForm1::Button2Click()
 
 void TForm1::Button1Click()
 {
+    RunControls controls(*this);
+    MeasurementRun({text(Edit_min), text(Edit_dis), text(edit_rfactor), CheckBox1->isChecked(),
+                    folderOf(DirectoryListBox1), folderOf(DirectoryListBox2)},
+                   Store, controls);
 }
 
 void TForm1::ListBox1Click()
 {
+    const int k = SelectedMapIndex();
+    if (k < 0) return;
+    GroupBox2->hide();
+    Panel4->hide();
+    Store.ScaleMin = 60.0;
+    Store.ScaleStep = 20.0;
+    if (k == GFactorMapIndex) {
+        Edit_min->setText(QStringLiteral("0.6"));
+        Edit_dis->setText(QStringLiteral("0.2"));
+        UpdateScaleLabels();
+    } else if (isSnrMap(k)) {
+        Edit_min->setText(QStringLiteral("60"));
+        Edit_dis->setText(QStringLiteral("20"));
+        label_SI->setText(QString::fromUtf8(SnrReadoutCaption));
+        UpdateScaleLabels();
+    } else {
+        label_SI->setText(QString::fromUtf8(SignalReadoutCaption));
+    }
+    Store.DisplayMap = Store.resultMap(k);
+    if (isScaleMap(k)) {
+        GroupBox2->show();
+        Panel4->show();
+    }
+    Store.DisplayMax = largestValue(Store.DisplayMap);
+    Window window = k == GFactorMapIndex ? GFactorWindow : windowFromLargest(Store.DisplayMax);
+    if (isSnrMap(k)) window = snrWindow(Store.ScaleMin, Store.ScaleStep);
+    setWindow(window);
+    label_window->setText(QString::fromStdString(windowText(window, k)));
+    RenderDisplay();
 }
 
-void TForm1::Image1MouseMove(Qt::MouseButtons, Qt::KeyboardModifiers, int, int)
+void TForm1::Image1MouseMove(Qt::MouseButtons, Qt::KeyboardModifiers, int x, int y)
 {
+    // Positions outside the picture come while a drag holds the pointer; they move the
+    // window but have no value to read out.
+    const bool onPicture = x >= 0 && x < ImageSide && y >= 0 && y < ImageSide;
+    if (ListBox1->count() > 0 && onPicture) {
+        label_pos->setText(QString::fromStdString(positionText(x, y)));
+        label_SI->setText(QString::fromStdString(valueText(SelectedMapIndex(), Store.DisplayMap[y][x])));
+    }
+    if (Store.Drag.Active == 1) {
+        const Window window = dragWindow(Store.Drag, x, y);
+        setWindow(window);
+        label_window->setText(QString::fromStdString(windowText(window, SelectedMapIndex())));
+        RenderDisplay();
+    }
 }
 
 void TForm1::FormCreate()
@@ -336,24 +469,51 @@ void TForm1::FormCreate()
     DisplayBitmap = QImage(ImageSide, ImageSide, QImage::Format_BGR888);
 }
 
-void TForm1::Image1MouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int, int)
+void TForm1::Image1MouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int x, int y)
 {
+    Store.Drag.StartX = x;
+    Store.Drag.StartY = y;
+    Store.Drag.StartWidth = Store.WindowWidth;
+    Store.Drag.StartLevel = Store.WindowLevel;
+    Store.Drag.Active = 1;
 }
 
 void TForm1::Image1MouseUp(Qt::MouseButton, Qt::KeyboardModifiers, int, int)
 {
+    Store.Drag.Active = 0;
 }
 
 void TForm1::Edit_minChange()
 {
+    if (Edit_min->text().isEmpty() || Edit_dis->text().isEmpty()) return;
+    Store.ScaleMin = parseNumber(text(Edit_min));
+    Store.ScaleStep = parseNumber(text(Edit_dis));
+    const int k = SelectedMapIndex();
+    if (isScaleMap(k)) {
+        if (k == GFactorMapIndex) {
+            Store.ScaleMin = checked::store(100.0L * Store.ScaleMin);
+            Store.ScaleStep = checked::store(100.0L * Store.ScaleStep);
+        }
+        Map& map = Store.resultMap(k);
+        WriteScaleBar(map, Store.ScaleMin, Store.ScaleStep);
+        Store.DisplayMap = map;
+    }
+    UpdateScaleLabels();
+    RenderDisplay();
 }
 
+// Both scale edits take the same steps.
 void TForm1::Edit_disChange()
 {
+    Edit_minChange();
 }
 
 void TForm1::Button3Click()
 {
+    if (!SaveFileName.isEmpty()) SaveDialog1->selectFile(SaveFileName);
+    if (SaveDialog1->exec() != QDialog::Accepted) return;
+    SaveFileName = SaveDialog1->selectedFiles().value(0);
+    writeMapFile(SaveFileName, Store.DisplayMap, SelectedMapIndex() == GFactorMapIndex);
 }
 
 void showMessage(const QString& text)
