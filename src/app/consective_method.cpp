@@ -2,6 +2,7 @@
 
 #include "CheckedFloat.h"
 #include "DisplayTexts.h"
+#include "FittedLabel.h"
 #include "FolderList.h"
 #include "LineHeightDelegate.h"
 #include "MapExport.h"
@@ -122,9 +123,8 @@ struct LabelLook {
     QColor background;  // invalid: the parent's background shows
 };
 
-QLabel* label(QWidget* parent, const QString& name, const QString& text, const LabelLook& look)
+QLabel* label(QLabel* caption, const QString& name, const LabelLook& look)
 {
-    auto* caption = new QLabel(text, parent);
     caption->setObjectName(name);
     caption->setTextFormat(Qt::PlainText);
     caption->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -139,7 +139,7 @@ QLabel* label(QWidget* parent, const QString& name, const QString& text, const L
 // A label that sizes itself to its caption.
 QLabel* fitLabel(QWidget* parent, const QString& name, const QString& text, QPoint at, const LabelLook& look)
 {
-    QLabel* caption = label(parent, name, text, look);
+    QLabel* caption = label(new QLabel(text, parent), name, look);
     caption->move(at);
     caption->adjustSize();
     return caption;
@@ -148,7 +148,7 @@ QLabel* fitLabel(QWidget* parent, const QString& name, const QString& text, QPoi
 QLabel* fixedLabel(QWidget* parent, const QString& name, const QString& text, const QRect& geometry,
                    const LabelLook& look)
 {
-    QLabel* caption = label(parent, name, text, look);
+    QLabel* caption = label(new FittedLabel(text, parent), name, look);
     caption->setGeometry(geometry);
     return caption;
 }
