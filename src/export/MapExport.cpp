@@ -1,5 +1,3 @@
-#include <QSaveFile>
-
 #include "MapExport.h"
 
 #include "CheckedFloat.h"
@@ -8,6 +6,7 @@
 #include <QByteArray>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 
 #include <cerrno>
 #include <cmath>
