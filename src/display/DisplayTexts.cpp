@@ -8,8 +8,6 @@ namespace quelby {
 
 namespace {
 
-bool isSnrMap(int mapIndex) { return mapIndex == SnrMapAIndex || mapIndex == SnrMapBIndex; }
-
 // The g-factor map holds g × 100.
 double inGUnits(double stored) { return static_cast<double>(static_cast<checked::Extended>(stored) / 100); }
 
@@ -43,7 +41,7 @@ std::string valueText(int mapIndex, double value)
 
 std::optional<ScaleLabels> scaleLabelTexts(int mapIndex, double min, double step)
 {
-    if (!isSnrMap(mapIndex) && mapIndex != GFactorMapIndex) return std::nullopt;
+    if (!isScaleMap(mapIndex)) return std::nullopt;
     const int decimals = mapIndex == GFactorMapIndex ? 2 : 0;
     ScaleLabels labels;
     for (int n = 1; n <= ScaleLabelCount; ++n) {

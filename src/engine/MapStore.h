@@ -32,6 +32,11 @@ inline constexpr const char* MapListText[ResultMapCount] = {
     "g-factor map",
 };
 
+inline constexpr bool isSnrMap(int index) { return index == SnrMapAIndex || index == SnrMapBIndex; }
+
+// The maps that carry the reference bar.
+inline constexpr bool isScaleMap(int index) { return isSnrMap(index) || index == GFactorMapIndex; }
+
 struct DragState {
     std::int16_t StartWidth = 0;
     std::int16_t StartLevel = 0;
