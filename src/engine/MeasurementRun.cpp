@@ -4,8 +4,13 @@
 #include "DisplayTexts.h"
 #include "FolderReader.h"
 #include "NumberText.h"
+#include "RunKernel.h"
 #include "ScaleBar.h"
 #include "WindowChoice.h"
+
+#include <array>
+#include <bit>
+#include <span>
 
 namespace quelby {
 
@@ -25,8 +30,18 @@ struct Series {
     int progressShare;  // positions per pass
 };
 
-// One image is held for the whole process: nothing is allocated per run.
-ImageBytesBuffer Buffer;
+// The images of one batch, held for the whole process: nothing is allocated per run.
+alignas(64) std::array<ImageBytesBuffer, KernelImages> Batch;
+
+// The batch a pass reads into. The per-file step can fail only when the count
+// is 0 (its division); that step must then come right after the first file.
+std::span<ImageBytesBuffer> batchFor(const Series& series)
+{
+    return std::span<ImageBytesBuffer>(Batch).first(series.count > 0 ? Batch.size() : 1);
+}
+
+// The means are multiples of 1/count when the count is a power of two.
+int grainExponent(std::int32_t count) { return count > 0 ? std::countr_zero(static_cast<std::uint32_t>(count)) : 0; }
 
 class Run {
 public:
@@ -85,14 +100,10 @@ private:
 
     void sumPass(const Series& series)
     {
-        Map& rep = series.repImage;
-        Map& signal = series.signal;
-        ReadImageFolder(
-            series.folder, Buffer, [&] { s_.FileCounter = 0; },
-            [&](int r, int c, std::int16_t sample) {
-                rep[r][c] = sample;
-                signal[r][c] += rep[r][c];
-            },
+        const std::span<ImageBytesBuffer> buffers = batchFor(series);
+        ReadImageBatches(
+            series.folder, buffers, [&] { s_.FileCounter = 0; },
+            [&](std::size_t count) { addSamples(buffers.first(count), series.repImage, series.signal); },
             [&] { advance(series, series.progressBase); });
     }
 
@@ -107,15 +118,13 @@ private:
 
     void deviationPass(const Series& series)
     {
-        const Map& signal = series.signal;
-        Map& noise = series.noise;
         // Squares of 16-bit differences summed over at most 2^31 files stay far inside
         // the double range, so this expression cannot fault.
-        ReadImageFolder(
-            series.folder, Buffer, [&] { s_.FileCounter = 0; },
-            [&](int r, int c, std::int16_t sample) {
-                const Extended d = static_cast<Extended>(sample) - signal[r][c];
-                noise[r][c] = static_cast<double>(d * d + noise[r][c]);
+        const std::span<ImageBytesBuffer> buffers = batchFor(series);
+        ReadImageBatches(
+            series.folder, buffers, [&] { s_.FileCounter = 0; },
+            [&](std::size_t count) {
+                addSquaredDeviations(buffers.first(count), series.signal, series.noise, grainExponent(series.count));
             },
             [&] { advance(series, series.progressBase + series.progressShare); });
     }

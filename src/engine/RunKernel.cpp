@@ -1,0 +1,243 @@
+#include "RunKernel.h"
+
+#include "CheckedFloat.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <immintrin.h>
+
+namespace quelby {
+
+namespace {
+
+using checked::Extended;
+
+static_assert(std::endian::native == std::endian::little, "samples are decoded as the host's int16");
+static_assert(ImageSide % 16 == 0);
+
+// Pixels taken together: four AVX2 vectors of doubles, never across a row.
+constexpr int Block = 16;
+
+// The largest grain exponent the exact blocks use: beyond it a deviation of a
+// full 16-bit range no longer fits 26 bits of grains.
+constexpr int MaxGrainExponent = 10;
+
+// Exact blocks. Let g = 2^-k. Suppose every mean of a block is M·g with M an
+// integer and (32768 + |mean|)·2^k < 2^26, and every noise value is Z·g² with
+// Z an integer in [0, 2^52). For any 16-bit sample s, d = s − mean = D·g with
+// |D| < 2^26, so d and d² = D²·g² (D² < 2^52) are exact doubles, and one image
+// adds less than 2^52·g². Over at most KernelImages (< 2^10) images
+// X = d² + noise therefore stays a multiple of g² below 2^63·g², exact in the
+// 64-bit significand of a long double: the long-double expression rounds once,
+// X to double, and so does d * d + noise in double (d * d is exact), fused or
+// not. The rounded X is a multiple of g² again (below 2^53·g² it is X, above
+// it the spacing of doubles is a multiple of 2g²), so the next image meets the
+// same conditions. The checks are exact: scaling is by powers of two, the sum
+// 32768 + |mean| cannot round across the power of two it is compared with,
+// and adding and removing 1.5·2^52 (2^52 for Z ≥ 0) leaves a double of that
+// size unchanged only when it is an integer.
+[[gnu::always_inline]] inline bool isExactPixel(double mean, double noise, double scale)
+{
+    const double m = mean * scale;
+    const double z = noise * (scale * scale);
+    return ((32768.0 + std::fabs(mean)) * scale < 0x1p26) & ((m + 0x1.8p52) - 0x1.8p52 == m) & (z >= 0.0) &
+           (z < 0x1p52) & ((z + 0x1p52) - 0x1p52 == z);
+}
+
+// Everything else: the expression itself.
+[[gnu::always_inline]] inline void addExtendedBlock(std::span<const ImageBytesBuffer> images, int pixel,
+                                                    const double* mean, double* noise)
+{
+    for (int i = 0; i < Block; ++i) {
+        double v = noise[i];
+        for (const ImageBytesBuffer& image : images) {
+            const Extended d = static_cast<Extended>(sampleAt(image, pixel + i)) - mean[i];
+            v = static_cast<double>(d * d + v);
+        }
+        noise[i] = v;
+    }
+}
+
+// The portable build: one pixel at a time.
+struct Portable {
+    static void addSamples(std::span<const ImageBytesBuffer> images, Map& rep, Map& signal)
+    {
+        for (int r = 0; r < ImageSide; ++r)
+            for (int c = 0; c < ImageSide; ++c) {
+                double sum = signal[r][c];
+                for (const ImageBytesBuffer& image : images) sum += sampleAt(image, r * ImageSide + c);
+                signal[r][c] = sum;
+                rep[r][c] = sampleAt(images.back(), r * ImageSide + c);
+            }
+    }
+
+    static bool isExactBlock(const double* mean, const double* noise, double scale)
+    {
+        bool exact = true;
+        for (int i = 0; i < Block; ++i) exact &= isExactPixel(mean[i], noise[i], scale);
+        return exact;
+    }
+
+    static void addExactBlock(std::span<const ImageBytesBuffer> images, int pixel, const double* mean, double* noise)
+    {
+        for (int i = 0; i < Block; ++i) {
+            double v = noise[i];
+            for (const ImageBytesBuffer& image : images) {
+                const double d = sampleAt(image, pixel + i) - mean[i];
+                v = d * d + v;
+            }
+            noise[i] = v;
+        }
+    }
+
+    static void addSquaredDeviations(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise,
+                                     double scale)
+    {
+        for (int r = 0; r < ImageSide; ++r)
+            for (int c = 0; c < ImageSide; c += Block) {
+                const double* m = mean[r].data() + c;
+                double* n = noise[r].data() + c;
+                if (isExactBlock(m, n, scale))
+                    addExactBlock(images, r * ImageSide + c, m, n);
+                else
+                    addExtendedBlock(images, r * ImageSide + c, m, n);
+            }
+    }
+};
+
+// The AVX2 build: sixteen pixels at a time, four per vector.
+struct Avx2Fma {
+    static constexpr int Vectors = Block / 4;
+
+    [[gnu::target("avx2,fma"), gnu::always_inline]] static __m256d samplesAt(const ImageBytesBuffer& image, int pixel)
+    {
+        const __m128i s = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(image.data() + 2 * pixel));
+        return _mm256_cvtepi32_pd(_mm_cvtepi16_epi32(s));
+    }
+
+    [[gnu::target("avx2,fma")]] static void addSamples(std::span<const ImageBytesBuffer> images, Map& rep, Map& signal)
+    {
+        for (int r = 0; r < ImageSide; ++r)
+            for (int c = 0; c < ImageSide; c += Block) {
+                const int pixel = r * ImageSide + c;
+                __m256d sum[Vectors];
+                for (int j = 0; j < Vectors; ++j) sum[j] = _mm256_loadu_pd(&signal[r][c + 4 * j]);
+                for (const ImageBytesBuffer& image : images)
+                    for (int j = 0; j < Vectors; ++j) sum[j] = _mm256_add_pd(sum[j], samplesAt(image, pixel + 4 * j));
+                for (int j = 0; j < Vectors; ++j) {
+                    _mm256_storeu_pd(&signal[r][c + 4 * j], sum[j]);
+                    _mm256_storeu_pd(&rep[r][c + 4 * j], samplesAt(images.back(), pixel + 4 * j));
+                }
+            }
+    }
+
+    // isExactPixel, four pixels per vector.
+    [[gnu::target("avx2,fma"), gnu::always_inline]] static bool isExactBlock(const double* mean, const double* noise,
+                                                                             double scale)
+    {
+        const __m256d scales = _mm256_set1_pd(scale);
+        const __m256d noiseScales = _mm256_set1_pd(scale * scale);
+        const __m256d magnitudeBits = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFF'FFFF'FFFF'FFFF));
+        const __m256d halfRange = _mm256_set1_pd(32768.0);
+        const __m256d limit = _mm256_set1_pd(0x1p26);
+        const __m256d shifter = _mm256_set1_pd(0x1.8p52);
+        const __m256d integers = _mm256_set1_pd(0x1p52);
+        const __m256d zero = _mm256_setzero_pd();
+        __m256d exact = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+        for (int j = 0; j < Vectors; ++j) {
+            const __m256d means = _mm256_loadu_pd(mean + 4 * j);
+            const __m256d m = _mm256_mul_pd(means, scales);
+            const __m256d z = _mm256_mul_pd(_mm256_loadu_pd(noise + 4 * j), noiseScales);
+            const __m256d reach = _mm256_mul_pd(_mm256_add_pd(halfRange, _mm256_and_pd(means, magnitudeBits)), scales);
+            const __m256d mRounded = _mm256_sub_pd(_mm256_add_pd(m, shifter), shifter);
+            const __m256d zRounded = _mm256_sub_pd(_mm256_add_pd(z, integers), integers);
+            exact = _mm256_and_pd(exact, _mm256_cmp_pd(reach, limit, _CMP_LT_OQ));
+            exact = _mm256_and_pd(exact, _mm256_cmp_pd(mRounded, m, _CMP_EQ_OQ));
+            exact = _mm256_and_pd(exact, _mm256_cmp_pd(z, zero, _CMP_GE_OQ));
+            exact = _mm256_and_pd(exact, _mm256_cmp_pd(z, integers, _CMP_LT_OQ));
+            exact = _mm256_and_pd(exact, _mm256_cmp_pd(zRounded, z, _CMP_EQ_OQ));
+        }
+        return _mm256_movemask_pd(exact) == 0xF;
+    }
+
+    [[gnu::target("avx2,fma"), gnu::always_inline]] static void addExactBlock(std::span<const ImageBytesBuffer> images,
+                                                                              int pixel, const double* mean,
+                                                                              double* noise)
+    {
+        __m256d m[Vectors], v[Vectors];
+        for (int j = 0; j < Vectors; ++j) {
+            m[j] = _mm256_loadu_pd(mean + 4 * j);
+            v[j] = _mm256_loadu_pd(noise + 4 * j);
+        }
+        for (const ImageBytesBuffer& image : images)
+            for (int j = 0; j < Vectors; ++j) {
+                const __m256d d = _mm256_sub_pd(samplesAt(image, pixel + 4 * j), m[j]);
+                v[j] = _mm256_fmadd_pd(d, d, v[j]);
+            }
+        for (int j = 0; j < Vectors; ++j) _mm256_storeu_pd(noise + 4 * j, v[j]);
+    }
+
+    [[gnu::target("avx2,fma")]] static void addSquaredDeviations(std::span<const ImageBytesBuffer> images,
+                                                                 const Map& mean, Map& noise, double scale)
+    {
+        for (int r = 0; r < ImageSide; ++r)
+            for (int c = 0; c < ImageSide; c += Block) {
+                const double* m = mean[r].data() + c;
+                double* n = noise[r].data() + c;
+                if (isExactBlock(m, n, scale))
+                    addExactBlock(images, r * ImageSide + c, m, n);
+                else
+                    addExtendedBlock(images, r * ImageSide + c, m, n);
+            }
+    }
+};
+
+double grainScale(int grainExponent) { return std::ldexp(1.0, std::clamp(grainExponent, 0, MaxGrainExponent)); }
+
+}  // namespace
+
+namespace kernel {
+
+bool hasAvx2Fma()
+{
+    static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return has;
+}
+
+void addSamplesPortable(std::span<const ImageBytesBuffer> images, Map& rep, Map& signal)
+{
+    Portable::addSamples(images, rep, signal);
+}
+
+void addSamplesAvx2Fma(std::span<const ImageBytesBuffer> images, Map& rep, Map& signal)
+{
+    Avx2Fma::addSamples(images, rep, signal);
+}
+
+void addSquaredDeviationsPortable(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise,
+                                  int grainExponent)
+{
+    Portable::addSquaredDeviations(images, mean, noise, grainScale(grainExponent));
+}
+
+void addSquaredDeviationsAvx2Fma(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise,
+                                 int grainExponent)
+{
+    Avx2Fma::addSquaredDeviations(images, mean, noise, grainScale(grainExponent));
+}
+
+}  // namespace kernel
+
+void addSamples(std::span<const ImageBytesBuffer> images, Map& rep, Map& signal)
+{
+    (kernel::hasAvx2Fma() ? kernel::addSamplesAvx2Fma : kernel::addSamplesPortable)(images, rep, signal);
+}
+
+void addSquaredDeviations(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise, int grainExponent)
+{
+    (kernel::hasAvx2Fma() ? kernel::addSquaredDeviationsAvx2Fma : kernel::addSquaredDeviationsPortable)(
+        images, mean, noise, grainExponent);
+}
+
+}  // namespace quelby

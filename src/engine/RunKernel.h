@@ -1,0 +1,39 @@
+#pragma once
+
+#include "FolderReader.h"
+#include "MapStore.h"
+
+#include <span>
+
+// The per-sample work of the measurement run, done for a few images at a time
+// so that the map rows stay in the cache while every image in turn is added.
+// Each pixel still takes the images in the order given, with exactly the
+// arithmetic of one image at a time, so the maps come out bit for bit the same.
+namespace quelby {
+
+// The most images one call takes (1 MiB of them).
+inline constexpr int KernelImages = 8;
+
+// For every pixel and each image in turn: rep := the sample, then
+// signal := signal + rep. At least one image.
+void addSamples(std::span<const ImageBytesBuffer> images, Map& rep, Map& signal);
+
+// For every pixel and each image in turn: noise := (s − mean)² + noise, the
+// expression evaluated in long double and stored as a double. `grainExponent`
+// k says the means are expected to be multiples of 2^-k (a file count of 2^k);
+// the result never depends on it, only the speed does.
+void addSquaredDeviations(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise, int grainExponent);
+
+// The two builds of each kernel, for the tests: the portable one and the one
+// for processors with AVX2 and FMA (call it only where hasAvx2Fma()).
+namespace kernel {
+bool hasAvx2Fma();
+void addSamplesPortable(std::span<const ImageBytesBuffer> images, Map& rep, Map& signal);
+void addSamplesAvx2Fma(std::span<const ImageBytesBuffer> images, Map& rep, Map& signal);
+void addSquaredDeviationsPortable(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise,
+                                  int grainExponent);
+void addSquaredDeviationsAvx2Fma(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise,
+                                 int grainExponent);
+}  // namespace kernel
+
+}  // namespace quelby

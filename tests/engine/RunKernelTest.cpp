@@ -1,0 +1,476 @@
+#include "CheckedFloat.h"
+#include "Failure.h"
+#include "FolderReader.h"
+#include "MeasurementRun.h"
+#include "RunKernel.h"
+#include "TempFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cfloat>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+using namespace quelby;
+using quelby::test::TempFolder;
+
+namespace {
+
+using Images = std::array<ImageBytesBuffer, KernelImages>;
+
+// The expression as the run evaluated it before the kernels, one sample at a time.
+double squaredDeviation(std::int16_t s, double mean, double noise)
+{
+    const long double d = static_cast<long double>(s) - mean;
+    return static_cast<double>(d * d + noise);
+}
+
+std::uint64_t bitsOf(double v) { return std::bit_cast<std::uint64_t>(v); }
+
+void setSample(ImageBytesBuffer& image, int pixel, std::int16_t s)
+{
+    const auto u = static_cast<std::uint16_t>(s);
+    image[2 * pixel] = static_cast<unsigned char>(u & 0xFF);
+    image[2 * pixel + 1] = static_cast<unsigned char>(u >> 8);
+}
+
+// The first pixel whose bits differ, or -1.
+int firstDifference(const Map& a, const Map& b)
+{
+    for (int p = 0; p < FramePixels; ++p)
+        if (bitsOf(a[p / ImageSide][p % ImageSide]) != bitsOf(b[p / ImageSide][p % ImageSide])) return p;
+    return -1;
+}
+
+struct Build {
+    const char* name;
+    void (*samples)(std::span<const ImageBytesBuffer>, Map&, Map&);
+    void (*deviations)(std::span<const ImageBytesBuffer>, const Map&, Map&, int);
+};
+
+std::vector<Build> builds()
+{
+    std::vector<Build> all{{"portable", kernel::addSamplesPortable, kernel::addSquaredDeviationsPortable}};
+    if (kernel::hasAvx2Fma()) all.push_back({"avx2+fma", kernel::addSamplesAvx2Fma, kernel::addSquaredDeviationsAvx2Fma});
+    return all;
+}
+
+// Inputs meant to break a kernel that is not exactly the expression: means on
+// the grain (up to the edge of the exact range and beyond it), just off it and
+// with full fractions; noise on the grain of every size, at the 2^52 limit,
+// just off the midpoints of the doubles, off it anyhow and special; samples near the mean, far from it and at the 16-bit ends. Kinds
+// are drawn per block of 16 pixels, and every fourth block mixes them.
+class Adversary {
+public:
+    Adversary(std::uint64_t seed, int grain) : rng_(seed), k_(grain), g_(std::ldexp(1.0, -grain)) {}
+
+    void fill(Map& mean, Map& noise)
+    {
+        for (int p = 0; p < FramePixels; p += 16) {
+            const bool mixed = pick(4) == 0;
+            int meanKind = pick(6), noiseKind = pick(6);
+            spread_ = pick(12);
+            for (int i = 0; i < 16; ++i) {
+                if (mixed) {
+                    meanKind = pick(6);
+                    noiseKind = pick(6);
+                }
+                mean[p / ImageSide][p % ImageSide + i] = meanOf(meanKind);
+                noise[p / ImageSide][p % ImageSide + i] = noiseOf(noiseKind);
+            }
+            sampleKinds_[p / 16] = mixed ? -1 : pick(4);
+        }
+    }
+
+    void fillImages(Images& images, const Map& mean)
+    {
+        for (ImageBytesBuffer& image : images)
+            for (int p = 0; p < FramePixels; ++p) {
+                const int kind = sampleKinds_[p / 16] < 0 ? pick(4) : sampleKinds_[p / 16];
+                setSample(image, p, sampleOf(kind, mean[p / ImageSide][p % ImageSide]));
+            }
+    }
+
+private:
+    int pick(int n) { return static_cast<int>(rng_() % static_cast<std::uint64_t>(n)); }
+    double uniform(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng_); }
+    std::int64_t integer(std::int64_t lo, std::int64_t hi) { return std::uniform_int_distribution<std::int64_t>(lo, hi)(rng_); }
+    double sign() { return pick(2) ? 1.0 : -1.0; }
+
+    double meanOf(int kind)
+    {
+        const double reach = std::ldexp(1.0, 26 - k_) - 32768.0;  // the largest |mean| of the exact range, open
+        switch (kind) {
+        case 0: return static_cast<double>(integer(-1100, 1100) << k_) * g_ + static_cast<double>(integer(0, (1 << k_) - 1)) * g_;
+        case 1: return sign() * (reach - static_cast<double>(integer(1, 4)) * g_);
+        case 2: return static_cast<double>(integer(-(std::int64_t{1} << 40), std::int64_t{1} << 40)) * std::ldexp(1.0, -k_ - pick(20) - 1);
+        case 3: return uniform(-40000.0, 40000.0);
+        case 4: return sign() * (reach + static_cast<double>(integer(0, (std::int64_t{1} << (26 + spread_)) - 1)) * g_);
+        default: {
+            static const double specials[] = {0.0, -0.0, 1e-300, -1e-300, 0x1p-1074, 1e300, -1e300, 32767.5, -32768.25,
+                                              std::numeric_limits<double>::infinity(),
+                                              std::numeric_limits<double>::quiet_NaN()};
+            return specials[pick(std::size(specials))];
+        }
+        }
+    }
+
+    double noiseOf(int kind)
+    {
+        const double grain2 = g_ * g_;
+        switch (kind) {
+        case 0: return 0.0;
+        case 1: return static_cast<double>(rng_() >> (12 + pick(52))) * grain2;
+        case 2: return pick(3) ? (0x1p52 - static_cast<double>(integer(1, 1 << 20))) * grain2
+                               : (0x1p52 + static_cast<double>(integer(0, 4) * 2)) * grain2;
+        case 3: return std::ldexp(uniform(1.0, 2.0), pick(120) - 40);
+        case 4: {  // off the grain: just off a midpoint of the doubles near d² once d² is 2^(52-e) grains
+            const int e = pick(41);
+            return (static_cast<double>(integer(0, 1 << 10)) + 0.5 + sign() * std::ldexp(1.0, -13 - pick(28))) *
+                   std::ldexp(grain2, -e);
+        }
+        default: {
+            static const double specials[] = {-0.0, -1.0, -3.0 * 0x1p-20, 0x1p-1074, 0x1p-1022, 1e300, DBL_MAX,
+                                              std::numeric_limits<double>::infinity(),
+                                              std::numeric_limits<double>::quiet_NaN()};
+            return specials[pick(std::size(specials))];
+        }
+        }
+    }
+
+    std::int16_t sampleOf(int kind, double mean)
+    {
+        const double centre = std::isfinite(mean) ? std::clamp(mean, -32768.0, 32767.0) : 0.0;
+        switch (kind) {
+        case 0: return static_cast<std::int16_t>(integer(-32768, 32767));
+        case 1: return static_cast<std::int16_t>(std::clamp(std::round(centre + uniform(-60.0, 60.0)), -32768.0, 32767.0));
+        case 2: return centre > 0 ? std::int16_t{-32768} : std::int16_t{32767};
+        default: return static_cast<std::int16_t>(std::trunc(centre));
+        }
+    }
+
+    std::mt19937_64 rng_;
+    int k_;
+    double g_;
+    int spread_ = 0;  // how far beyond the exact range the means of a block go: up to 2^spread times
+    std::vector<int> sampleKinds_ = std::vector<int>(FramePixels / 16);
+};
+
+// Every build against the expression, over chains of batches of every size.
+// Also counts the samples where plain or fused double arithmetic would have
+// gone wrong, to show the inputs can tell a kernel that is not exact.
+TEST(RunKernel, SquaredDeviationsAreTheLongDoubleExpressionBitForBit)
+{
+    const auto mean = std::make_unique<Map>();
+    const auto start = std::make_unique<Map>();
+    const auto expected = std::make_unique<Map>();
+    const auto images = std::make_unique<Images>();
+    std::vector<std::unique_ptr<Map>> got;
+    for (std::size_t b = 0; b < builds().size(); ++b) got.push_back(std::make_unique<Map>());
+    long plainWrong = 0, fusedWrong = 0, samples = 0;
+
+    // The grain of the data and the one the kernel is told: equal, beyond the
+    // exact range, below zero, and wrong.
+    const std::pair<int, int> grains[] = {{7, 7}, {0, 0}, {3, 3}, {10, 10}, {12, 12}, {0, -1}, {7, 3}};
+    for (std::uint64_t seed = 1; seed <= std::size(grains); ++seed) {
+        const auto [dataGrain, grain] = grains[seed - 1];
+        SCOPED_TRACE("seed " + std::to_string(seed) + ", grain " + std::to_string(grain));
+        Adversary adversary(seed, dataGrain);
+        adversary.fill(*mean, *start);
+        *expected = *start;
+        for (const auto& g : got) *g = *start;
+        for (const std::size_t count : {std::size_t{8}, std::size_t{8}, std::size_t{5}, std::size_t{1}}) {
+            adversary.fillImages(*images, *mean);
+            const std::span<const ImageBytesBuffer> batch(images->data(), count);
+            for (int p = 0; p < FramePixels; ++p) {
+                const double m = (*mean)[p / ImageSide][p % ImageSide];
+                double& v = (*expected)[p / ImageSide][p % ImageSide];
+                for (const ImageBytesBuffer& image : batch) {
+                    const std::int16_t s = sampleAt(image, p);
+                    const double next = squaredDeviation(s, m, v);
+                    const double d = s - m;
+                    plainWrong += bitsOf(d * d + v) != bitsOf(next) && !std::isnan(next);
+                    fusedWrong += bitsOf(std::fma(d, d, v)) != bitsOf(next) && !std::isnan(next);
+                    ++samples;
+                    v = next;
+                }
+            }
+            for (std::size_t b = 0; b < builds().size(); ++b) {
+                builds()[b].deviations(batch, *mean, *got[b], grain);
+                const int p = firstDifference(*got[b], *expected);
+                ASSERT_EQ(p, -1) << builds()[b].name << " at pixel " << p << ": mean "
+                                 << (*mean)[p / ImageSide][p % ImageSide] << ", noise "
+                                 << (*got[b])[p / ImageSide][p % ImageSide] << " for "
+                                 << (*expected)[p / ImageSide][p % ImageSide];
+            }
+        }
+    }
+    EXPECT_GT(samples, 10'000'000);
+    EXPECT_GT(plainWrong, 10'000);
+    EXPECT_GT(fusedWrong, 10'000);
+}
+
+// Ties: on the grain, noise close to 2^52 grains and deviations close to 2^26
+// grains put d² + noise above 2^53 grains, where half of the sums sit exactly
+// between two doubles and must round to even as the long double does.
+TEST(RunKernel, SumsExactlyBetweenTwoDoublesRoundToEven)
+{
+    const auto mean = std::make_unique<Map>();
+    const auto noise = std::make_unique<Map>();
+    const auto images = std::make_unique<Images>();
+    std::mt19937_64 rng(99);
+    for (int p = 0; p < FramePixels; ++p) {
+        const bool high = (p / 16) % 2 == 0;
+        (*mean)[p / ImageSide][p % ImageSide] = (high ? 32767.0 : -32767.0) - static_cast<double>(rng() % 1024) / 1024;
+        (*noise)[p / ImageSide][p % ImageSide] = (0x1p52 - static_cast<double>(rng() % 4096 + 1)) * 0x1p-20;
+        for (ImageBytesBuffer& image : *images)
+            setSample(image, p, static_cast<std::int16_t>((high ? -32768 : 32767) + (high ? 1 : -1) * (rng() % 8)));
+    }
+    Map expected = *noise;
+    int ties = 0;
+    for (int p = 0; p < FramePixels; ++p)
+        for (const ImageBytesBuffer& image : *images) {
+            double& v = expected[p / ImageSide][p % ImageSide];
+            const long double exact =
+                static_cast<long double>(sampleAt(image, p) - (*mean)[p / ImageSide][p % ImageSide]) *
+                    (sampleAt(image, p) - (*mean)[p / ImageSide][p % ImageSide]) +
+                v;
+            const long double grains = exact * 0x1p20L;
+            ties += grains >= 0x1p53L && std::fmod(grains, 2.0L) == 1.0L;
+            v = squaredDeviation(sampleAt(image, p), (*mean)[p / ImageSide][p % ImageSide], v);
+        }
+    EXPECT_GT(ties, 100'000);
+    for (const Build& build : builds()) {
+        Map got = *noise;
+        build.deviations(*images, *mean, got, 10);
+        EXPECT_EQ(firstDifference(got, expected), -1) << build.name;
+    }
+}
+
+TEST(RunKernel, SamplesAddInOrderAndTheLastImageIsKept)
+{
+    const auto start = std::make_unique<Map>();
+    const auto images = std::make_unique<Images>();
+    std::mt19937_64 rng(5);
+    const double specials[] = {0.0, -0.0, 0x1p53, -0x1p53 + 1, 0x1p53 - 1, 1e17 + 8, 0.1, -2.5e-310,
+                               std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()};
+    for (int p = 0; p < FramePixels; ++p) {
+        (*start)[p / ImageSide][p % ImageSide] =
+            p % 3 == 0 ? specials[rng() % std::size(specials)] : static_cast<double>(static_cast<std::int64_t>(rng() >> 20)) * 0.75;
+        for (ImageBytesBuffer& image : *images) {
+            const std::int16_t ends[] = {-32768, 32767, -1, 1};
+            setSample(image, p, rng() % 4 == 0 ? ends[rng() % 4] : static_cast<std::int16_t>(rng()));
+        }
+    }
+    for (const std::size_t count : {std::size_t{1}, std::size_t{3}, std::size_t{8}}) {
+        const std::span<const ImageBytesBuffer> batch(images->data(), count);
+        Map expectedSignal = *start, expectedRep{};
+        for (int p = 0; p < FramePixels; ++p)
+            for (const ImageBytesBuffer& image : batch) {
+                expectedRep[p / ImageSide][p % ImageSide] = sampleAt(image, p);
+                expectedSignal[p / ImageSide][p % ImageSide] += expectedRep[p / ImageSide][p % ImageSide];
+            }
+        for (const Build& build : builds()) {
+            SCOPED_TRACE(std::string(build.name) + ", " + std::to_string(count) + " images");
+            Map signal = *start, rep{};
+            build.samples(batch, rep, signal);
+            EXPECT_EQ(firstDifference(signal, expectedSignal), -1);
+            EXPECT_EQ(firstDifference(rep, expectedRep), -1);
+        }
+    }
+}
+
+// Image files for the reader and the run, written whole.
+void writeImageFile(const std::string& path, const std::function<std::int16_t(int pixel)>& sample)
+{
+    ImageBytesBuffer image;
+    for (int p = 0; p < FramePixels; ++p) setSample(image, p, sample(p));
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), ImageBytes);
+}
+
+std::string fileName(int i) { return "f" + std::string(i < 10 ? "0" : "") + std::to_string(i); }
+
+// Writes `files` uniform images f00, f01, … of values 1, 2, …
+std::string uniformSeries(TempFolder& tmp, const std::string& name, int files)
+{
+    const std::string dir = tmp.sub(name);
+    for (int i = 0; i < files; ++i) writeImageFile(dir + "/" + fileName(i), [i](int) { return static_cast<std::int16_t>(i + 1); });
+    return dir;
+}
+
+std::string failureOf(const std::function<void()>& step)
+{
+    try {
+        step();
+    } catch (const Failure& f) {
+        return f.what();
+    }
+    return "";
+}
+
+// What a batched pass hands on: 'S' start, "B<n>" a batch of n with the first
+// sample of each image, 'F' a file step.
+std::string batchedPass(const std::string& folder, std::size_t buffers)
+{
+    std::vector<ImageBytesBuffer> held(buffers);
+    std::string calls;
+    const std::string failure = failureOf([&] {
+        ReadImageBatches(
+            folder, std::span<ImageBytesBuffer>(held), [&] { calls += 'S'; },
+            [&](std::size_t count) {
+                calls += " B" + std::to_string(count) + "(";
+                for (std::size_t k = 0; k < count; ++k) calls += std::to_string(sampleAt(held[k], 0));
+                calls += ")";
+            },
+            [&] { calls += 'F'; });
+    });
+    if (failure.empty()) return calls;
+    return calls.empty() ? failure : calls + " " + failure;
+}
+
+TEST(RunKernel, BatchesHandOnTheImagesInOrderAndTheImagesBeforeAFailure)
+{
+    TempFolder tmp;
+    const std::string seven = uniformSeries(tmp, "seven", 7);
+    EXPECT_EQ(batchedPass(seven, 3), "S B3(123)FFF B3(456)FFF B1(7)F");
+    EXPECT_EQ(batchedPass(seven, 7), "S B7(1234567)FFFFFFF");
+    EXPECT_EQ(batchedPass(seven, 1), "S B1(1)F B1(2)F B1(3)F B1(4)F B1(5)F B1(6)F B1(7)F");
+
+    const std::string broken = uniformSeries(tmp, "broken", 7);
+    std::filesystem::resize_file(broken + "/" + fileName(4), ImageBytes - 2);  // the fifth file is short
+    EXPECT_EQ(batchedPass(broken, 3), "S B3(123)FFF B1(4)F I/O エラー (22)");
+    EXPECT_EQ(batchedPass(broken, 4), "S B4(1234)FFFF I/O エラー (22)");
+    EXPECT_EQ(batchedPass(tmp.str() + "/missing", 4), "ファイル名の指定が間違っています");
+}
+
+// Records the progress; may act on the folder after a given number of file steps.
+class ProgressView : public RunView {
+public:
+    void refuseReductionFactor() override {}
+    void setProgressBarShown(bool) override {}
+    void clearMapList() override {}
+    void addMapListLine(const char*) override {}
+    void setProgress(int position) override
+    {
+        positions.push_back(position);
+        if (onStep) onStep(static_cast<int>(positions.size()));
+    }
+    void setWindowCaption(const std::string&) override {}
+    void render() override {}
+
+    std::vector<int> positions;
+    std::function<void(int)> onStep;
+};
+
+// The maps of one series as the per-sample passes made them: rep, mean and
+// noise, or the sums and deviations of the first `files` images when a pass stops there.
+struct SeriesMaps {
+    Map rep{}, signal{}, noise{};
+};
+
+std::unique_ptr<SeriesMaps> perSampleSeries(const std::string& folder, int count)
+{
+    auto maps = std::make_unique<SeriesMaps>();
+    ImageBytesBuffer buffer;
+    ReadImageFolder(
+        folder, buffer, [] {},
+        [&](int r, int c, std::int16_t s) {
+            maps->rep[r][c] = s;
+            maps->signal[r][c] += maps->rep[r][c];
+        },
+        [] {});
+    for (auto& row : maps->signal)
+        for (double& v : row) v = checked::store(checked::div(v, count));
+    ReadImageFolder(
+        folder, buffer, [] {},
+        [&](int r, int c, std::int16_t s) { maps->noise[r][c] = squaredDeviation(s, maps->signal[r][c], maps->noise[r][c]); },
+        [] {});
+    for (auto& row : maps->noise)
+        for (double& v : row) v = checked::store(checked::sqrt(checked::div(v, count - 1)));
+    return maps;
+}
+
+// Noisy images with the 16-bit ends in them: 16 files give means on a grain
+// of 1/16 (the exact blocks), 13 files means with full fractions.
+std::string noisySeries(TempFolder& tmp, const std::string& name, int files, std::uint64_t seed)
+{
+    const std::string dir = tmp.sub(name);
+    std::mt19937_64 rng(seed);
+    std::normal_distribution<double> noise(0.0, 25.0);
+    for (int i = 0; i < files; ++i)
+        writeImageFile(dir + "/" + fileName(i), [&](int p) {
+            if (p % 997 == 0) return static_cast<std::int16_t>(rng() % 2 ? 32767 : -32768);
+            const double signal = p / ImageSide > 100 ? 1000.0 : 3.0;
+            return static_cast<std::int16_t>(std::lround(signal + noise(rng)));
+        });
+    return dir;
+}
+
+TEST(RunKernel, ARunGivesTheMapsOfThePerSamplePasses)
+{
+    TempFolder tmp;
+    const std::string a = noisySeries(tmp, "a", 16, 1);
+    const std::string b = noisySeries(tmp, "b", 13, 2);
+    auto store = std::make_unique<MapStore>();
+    ProgressView view;
+    MeasurementRun(RunInputs{"60", "20", "2", true, a, b}, *store, view);
+
+    const auto expectedA = perSampleSeries(a, 16);
+    const auto expectedB = perSampleSeries(b, 13);
+    EXPECT_EQ(firstDifference(store->RepImageA, expectedA->rep), -1);
+    EXPECT_EQ(firstDifference(store->SignalMapA, expectedA->signal), -1);
+    EXPECT_EQ(firstDifference(store->NoiseMapA, expectedA->noise), -1);
+    EXPECT_EQ(firstDifference(store->RepImageB, expectedB->rep), -1);
+    EXPECT_EQ(firstDifference(store->SignalMapB, expectedB->signal), -1);
+    EXPECT_EQ(firstDifference(store->NoiseMapB, expectedB->noise), -1);
+    std::vector<int> positions;
+    for (const auto& [base, count] : {std::pair{0, 16}, std::pair{25, 16}, std::pair{50, 13}, std::pair{75, 13}})
+        for (int i = 1; i <= count; ++i) positions.push_back(base + 25 * i / count);
+    EXPECT_EQ(view.positions, positions);
+}
+
+// A file that fails in the middle of a batch: the files before it count in
+// full, none of its samples are used, and the run stops there.
+TEST(RunKernel, AFailureInsideABatchLeavesTheMapsOfTheFilesBeforeIt)
+{
+    TempFolder tmp;
+    const std::string a = uniformSeries(tmp, "a", 12);
+    std::filesystem::resize_file(a + "/" + fileName(10), ImageBytes - 2);
+    auto store = std::make_unique<MapStore>();
+    ProgressView view;
+    EXPECT_EQ(failureOf([&] { MeasurementRun(RunInputs{"60", "20", "2", false, a, ""}, *store, view); }),
+              "I/O エラー (22)");
+    EXPECT_EQ(store->SignalMapA[7][7], 55.0);  // 1 + 2 + … + 10
+    EXPECT_EQ(store->RepImageA[255][255], 10.0);
+    EXPECT_EQ(store->FileCounter, 10);
+    EXPECT_EQ(view.positions, (std::vector<int>{4, 8, 12, 16, 20, 25, 29, 33, 37, 41}));
+
+    // The same file made short only once the sum pass is done: the deviation
+    // pass stops at it, after its first ten files.
+    std::filesystem::remove(a + "/" + fileName(10));
+    writeImageFile(a + "/" + fileName(10), [](int) { return std::int16_t{11}; });
+    view = ProgressView();
+    view.onStep = [&](int step) {
+        if (step == 12) std::filesystem::resize_file(a + "/" + fileName(10), ImageBytes - 2);
+    };
+    EXPECT_EQ(failureOf([&] { MeasurementRun(RunInputs{"60", "20", "2", false, a, ""}, *store, view); }),
+              "I/O エラー (22)");
+    EXPECT_EQ(store->SignalMapA[3][4], 6.5);
+    double deviations = 0;
+    for (int i = 1; i <= 10; ++i) deviations += (i - 6.5) * (i - 6.5);
+    EXPECT_EQ(store->NoiseMapA[3][4], deviations);
+    EXPECT_EQ(store->FileCounter, 10);
+    EXPECT_EQ(view.positions.size(), 22u);
+    EXPECT_EQ(view.positions.back(), 50 + 50 * 10 / 12);
+}
+
+}  // namespace
