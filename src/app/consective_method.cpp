@@ -157,10 +157,6 @@ std::string text(const QLineEdit* edit) { return edit->text().toStdString(); }
 
 std::string folderOf(const FolderList* list) { return QFile::encodeName(list->directory()).toStdString(); }
 
-bool isScaleMap(int index) { return index == SnrMapAIndex || index == SnrMapBIndex || index == GFactorMapIndex; }
-
-bool isSnrMap(int index) { return index == SnrMapAIndex || index == SnrMapBIndex; }
-
 void setWindow(const Window& window)
 {
     Store.WindowLevel = window.level;
