@@ -5,7 +5,21 @@
 #include <QMouseEvent>
 #include <QPainter>
 
+#include <cmath>
+
 namespace quelby {
+
+namespace {
+
+// The pixel under the pointer. A scaled display reports positions between pixels;
+// rounding them would name the next pixel, or one inside from just outside the edge.
+QPoint pixelAt(const QMouseEvent* event)
+{
+    const QPointF at = event->position();
+    return {static_cast<int>(std::floor(at.x())), static_cast<int>(std::floor(at.y()))};
+}
+
+}  // namespace
 
 PictureView::PictureView(const QImage& picture, QWidget* parent)
     : QWidget(parent), picture_(picture.convertToFormat(QImage::Format_RGB888))
@@ -27,19 +41,19 @@ void PictureView::paintEvent(QPaintEvent*)
 
 void PictureView::mousePressEvent(QMouseEvent* event)
 {
-    const QPoint at = event->position().toPoint();
+    const QPoint at = pixelAt(event);
     emit pressed(event->button(), event->modifiers(), at.x(), at.y());
 }
 
 void PictureView::mouseMoveEvent(QMouseEvent* event)
 {
-    const QPoint at = event->position().toPoint();
+    const QPoint at = pixelAt(event);
     emit moved(event->buttons(), event->modifiers(), at.x(), at.y());
 }
 
 void PictureView::mouseReleaseEvent(QMouseEvent* event)
 {
-    const QPoint at = event->position().toPoint();
+    const QPoint at = pixelAt(event);
     emit released(event->button(), event->modifiers(), at.x(), at.y());
 }
 

@@ -2,13 +2,15 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QFileDialog>
 #include <QList>
 #include <QMessageBox>
 #include <QTimer>
 
 // While alive, answers every modal window the program opens, so that a test can
 // run code that shows one: a message box is recorded and closed with OK, any other
-// modal window is recorded by its class and rejected.
+// modal window is recorded by its class and rejected. File dialogs can be answered
+// instead, on request (answerFileDialogs).
 class ModalCatcher {
 public:
     struct Seen {
@@ -21,6 +23,19 @@ public:
         QMessageBox::Icon icon = QMessageBox::NoIcon;
         QString text;
         QMessageBox::StandardButtons buttons;
+        // File dialogs only, as they were when they opened.
+        QStringList selectedFiles;
+        QStringList nameFilters;
+        QString defaultSuffix;
+        QFileDialog::Options fileOptions;
+        QFileDialog::AcceptMode acceptMode = QFileDialog::AcceptOpen;
+        QFileDialog::FileMode fileMode = QFileDialog::AnyFile;
+    };
+
+    // How to answer one file dialog: select `path` (unless empty), then accept or reject.
+    struct FileAnswer {
+        QString path;
+        bool accept = true;
     };
 
     ModalCatcher()
@@ -30,6 +45,11 @@ public:
     }
 
     const QList<Seen>& seen() const { return seen_; }
+
+    // The next file dialogs are answered with these, in turn; once they are used up,
+    // file dialogs are rejected again. A dialog that does not close on being accepted
+    // (its answer named a folder) is rejected, so that no test hangs on it.
+    void answerFileDialogs(const QList<FileAnswer>& answers) { fileAnswers_ = answers; }
 
 private:
     void answer()
@@ -48,6 +68,15 @@ private:
             seen.buttons = box->standardButtons();
             seen_.append(seen);
             box->done(QMessageBox::Ok);
+        } else if (auto* files = qobject_cast<QFileDialog*>(modal)) {
+            seen.selectedFiles = files->selectedFiles();
+            seen.nameFilters = files->nameFilters();
+            seen.defaultSuffix = files->defaultSuffix();
+            seen.fileOptions = files->options();
+            seen.acceptMode = files->acceptMode();
+            seen.fileMode = files->fileMode();
+            seen_.append(seen);
+            answer(files);
         } else {
             seen_.append(seen);
             if (auto* dialog = qobject_cast<QDialog*>(modal))
@@ -57,6 +86,20 @@ private:
         }
     }
 
+    void answer(QFileDialog* dialog)
+    {
+        if (fileAnswers_.isEmpty()) {
+            dialog->reject();
+            return;
+        }
+        const FileAnswer next = fileAnswers_.takeFirst();
+        if (!next.path.isEmpty()) dialog->selectFile(next.path);
+        // As the dialog's own button does: QFileDialog checks the name in accept().
+        if (next.accept) static_cast<QDialog*>(dialog)->accept();
+        if (dialog->isVisible()) dialog->reject();
+    }
+
     QTimer timer_;
     QList<Seen> seen_;
+    QList<FileAnswer> fileAnswers_;
 };
