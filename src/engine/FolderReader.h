@@ -39,9 +39,10 @@ void ReadImageFile(const std::string& path, ImageBytesBuffer& bytes);
 
 // Lists the folder, calls start(), then reads the image files in listing order
 // into the buffers, as many at a time as there are buffers, and after each
-// group calls batch(count) for the images read (in buffers[0..count)) and
-// file() once per image. A file that fails still has the images read before
-// it handed on, with their file() calls, before its failure goes up.
+// group calls batch(count, last) for the images read (in buffers[0..count)),
+// last telling whether no image follows, and file() once per image. A file
+// that fails still has the images read before it handed on, as the last
+// group and with their file() calls, before its failure goes up.
 template <class Start, class Batch, class File>
 void ReadImageBatches(const std::string& folder, std::span<ImageBytesBuffer> buffers, Start&& start, Batch&& batch,
                       File&& file)
@@ -49,22 +50,22 @@ void ReadImageBatches(const std::string& folder, std::span<ImageBytesBuffer> buf
     const std::vector<std::string> names = ListImageFiles(folder);
     start();
     std::size_t held = 0;
-    const auto handOn = [&] {
+    const auto handOn = [&](bool last) {
         if (held == 0) return;
-        batch(held);
+        batch(held, last);
         for (std::size_t k = 0; k < held; ++k) file();
         held = 0;
     };
-    for (const std::string& name : names) {
+    for (std::size_t k = 0; k < names.size(); ++k) {
         try {
-            ReadImageFile(ImageFilePath(folder, name), buffers[held]);
+            ReadImageFile(ImageFilePath(folder, names[k]), buffers[held]);
         } catch (...) {
-            handOn();
+            handOn(true);
             throw;
         }
-        if (++held == buffers.size()) handOn();
+        if (++held == buffers.size()) handOn(k + 1 == names.size());
     }
-    handOn();
+    handOn(true);
 }
 
 // Lists the folder, calls start(), then for each image file reads it, calls
@@ -74,7 +75,7 @@ void ReadImageFolder(const std::string& folder, ImageBytesBuffer& buffer, Start&
 {
     ReadImageBatches(
         folder, std::span<ImageBytesBuffer>(&buffer, 1), start,
-        [&](std::size_t) {
+        [&](std::size_t, bool) {
             for (int r = 0; r < ImageSide; ++r)
                 for (int c = 0; c < ImageSide; ++c) sample(r, c, sampleAt(buffer, r * ImageSide + c));
         },

@@ -103,7 +103,10 @@ private:
         const std::span<ImageBytesBuffer> buffers = batchFor(series);
         ReadImageBatches(
             series.folder, buffers, [&] { s_.FileCounter = 0; },
-            [&](std::size_t count) { addSamples(buffers.first(count), series.repImage, series.signal); },
+            [&](std::size_t count, bool last) {
+                addSamples(buffers.first(count), series.signal);
+                if (last) storeSamples(buffers[count - 1], series.repImage);  // the last file of the pass
+            },
             [&] { advance(series, series.progressBase); });
     }
 
@@ -123,7 +126,7 @@ private:
         const std::span<ImageBytesBuffer> buffers = batchFor(series);
         ReadImageBatches(
             series.folder, buffers, [&] { s_.FileCounter = 0; },
-            [&](std::size_t count) {
+            [&](std::size_t count, bool) {
                 addSquaredDeviations(buffers.first(count), series.signal, series.noise, grainExponent(series.count));
             },
             [&] { advance(series, series.progressBase + series.progressShare); });

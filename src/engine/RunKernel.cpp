@@ -61,14 +61,13 @@ constexpr int MaxGrainExponent = 10;
 
 // The portable build: one pixel at a time.
 struct Portable {
-    static void addSamples(std::span<const ImageBytesBuffer> images, Map& rep, Map& signal)
+    static void addSamples(std::span<const ImageBytesBuffer> images, Map& signal)
     {
         for (int r = 0; r < ImageSide; ++r)
             for (int c = 0; c < ImageSide; ++c) {
                 double sum = signal[r][c];
                 for (const ImageBytesBuffer& image : images) sum += sampleAt(image, r * ImageSide + c);
                 signal[r][c] = sum;
-                rep[r][c] = sampleAt(images.back(), r * ImageSide + c);
             }
     }
 
@@ -116,19 +115,41 @@ struct Avx2Fma {
         return _mm256_cvtepi32_pd(_mm_cvtepi16_epi32(s));
     }
 
-    [[gnu::target("avx2,fma")]] static void addSamples(std::span<const ImageBytesBuffer> images, Map& rep, Map& signal)
+    // Where every sum of a block is an integer below 2^51 in magnitude, adding up
+    // to 8 × 32768 in any order is exact, so a batch is added in int32 and its sum
+    // then added once; elsewhere each image is added in turn.
+    [[gnu::target("avx2,fma")]] static void addSamples(std::span<const ImageBytesBuffer> images, Map& signal)
     {
+        const __m256d magnitudeBits = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFF'FFFF'FFFF'FFFF));
+        const __m256d limit = _mm256_set1_pd(0x1p51);
+        const __m256d shifter = _mm256_set1_pd(0x1.8p52);
         for (int r = 0; r < ImageSide; ++r)
             for (int c = 0; c < ImageSide; c += Block) {
                 const int pixel = r * ImageSide + c;
                 __m256d sum[Vectors];
-                for (int j = 0; j < Vectors; ++j) sum[j] = _mm256_loadu_pd(&signal[r][c + 4 * j]);
-                for (const ImageBytesBuffer& image : images)
-                    for (int j = 0; j < Vectors; ++j) sum[j] = _mm256_add_pd(sum[j], samplesAt(image, pixel + 4 * j));
+                __m256d integral = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
                 for (int j = 0; j < Vectors; ++j) {
-                    _mm256_storeu_pd(&signal[r][c + 4 * j], sum[j]);
-                    _mm256_storeu_pd(&rep[r][c + 4 * j], samplesAt(images.back(), pixel + 4 * j));
+                    sum[j] = _mm256_loadu_pd(&signal[r][c + 4 * j]);
+                    const __m256d rounded = _mm256_sub_pd(_mm256_add_pd(sum[j], shifter), shifter);
+                    integral = _mm256_and_pd(integral, _mm256_cmp_pd(_mm256_and_pd(sum[j], magnitudeBits), limit, _CMP_LT_OQ));
+                    integral = _mm256_and_pd(integral, _mm256_cmp_pd(rounded, sum[j], _CMP_EQ_OQ));
                 }
+                if (_mm256_movemask_pd(integral) == 0xF) {
+                    __m256i low = _mm256_setzero_si256(), high = _mm256_setzero_si256();
+                    for (const ImageBytesBuffer& image : images) {
+                        const auto* s = reinterpret_cast<const __m128i*>(image.data() + 2 * pixel);
+                        low = _mm256_add_epi32(low, _mm256_cvtepi16_epi32(_mm_loadu_si128(s)));
+                        high = _mm256_add_epi32(high, _mm256_cvtepi16_epi32(_mm_loadu_si128(s + 1)));
+                    }
+                    sum[0] = _mm256_add_pd(sum[0], _mm256_cvtepi32_pd(_mm256_castsi256_si128(low)));
+                    sum[1] = _mm256_add_pd(sum[1], _mm256_cvtepi32_pd(_mm256_extracti128_si256(low, 1)));
+                    sum[2] = _mm256_add_pd(sum[2], _mm256_cvtepi32_pd(_mm256_castsi256_si128(high)));
+                    sum[3] = _mm256_add_pd(sum[3], _mm256_cvtepi32_pd(_mm256_extracti128_si256(high, 1)));
+                } else {
+                    for (const ImageBytesBuffer& image : images)
+                        for (int j = 0; j < Vectors; ++j) sum[j] = _mm256_add_pd(sum[j], samplesAt(image, pixel + 4 * j));
+                }
+                for (int j = 0; j < Vectors; ++j) _mm256_storeu_pd(&signal[r][c + 4 * j], sum[j]);
             }
     }
 
@@ -205,15 +226,9 @@ bool hasAvx2Fma()
     return has;
 }
 
-void addSamplesPortable(std::span<const ImageBytesBuffer> images, Map& rep, Map& signal)
-{
-    Portable::addSamples(images, rep, signal);
-}
+void addSamplesPortable(std::span<const ImageBytesBuffer> images, Map& signal) { Portable::addSamples(images, signal); }
 
-void addSamplesAvx2Fma(std::span<const ImageBytesBuffer> images, Map& rep, Map& signal)
-{
-    Avx2Fma::addSamples(images, rep, signal);
-}
+void addSamplesAvx2Fma(std::span<const ImageBytesBuffer> images, Map& signal) { Avx2Fma::addSamples(images, signal); }
 
 void addSquaredDeviationsPortable(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise,
                                   int grainExponent)
@@ -229,9 +244,15 @@ void addSquaredDeviationsAvx2Fma(std::span<const ImageBytesBuffer> images, const
 
 }  // namespace kernel
 
-void addSamples(std::span<const ImageBytesBuffer> images, Map& rep, Map& signal)
+void addSamples(std::span<const ImageBytesBuffer> images, Map& signal)
 {
-    (kernel::hasAvx2Fma() ? kernel::addSamplesAvx2Fma : kernel::addSamplesPortable)(images, rep, signal);
+    (kernel::hasAvx2Fma() ? kernel::addSamplesAvx2Fma : kernel::addSamplesPortable)(images, signal);
+}
+
+void storeSamples(const ImageBytesBuffer& image, Map& map)
+{
+    for (int r = 0; r < ImageSide; ++r)
+        for (int c = 0; c < ImageSide; ++c) map[r][c] = sampleAt(image, r * ImageSide + c);
 }
 
 void addSquaredDeviations(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise, int grainExponent)

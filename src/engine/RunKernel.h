@@ -14,9 +14,11 @@ namespace quelby {
 // The most images one call takes (1 MiB of them).
 inline constexpr int KernelImages = 8;
 
-// For every pixel and each image in turn: rep := the sample, then
-// signal := signal + rep. At least one image.
-void addSamples(std::span<const ImageBytesBuffer> images, Map& rep, Map& signal);
+// For every pixel and each image in turn: signal := signal + the sample.
+void addSamples(std::span<const ImageBytesBuffer> images, Map& signal);
+
+// Every pixel of the map := the sample of the image.
+void storeSamples(const ImageBytesBuffer& image, Map& map);
 
 // For every pixel and each image in turn: noise := (s − mean)² + noise, the
 // expression evaluated in long double and stored as a double. `grainExponent`
@@ -28,8 +30,8 @@ void addSquaredDeviations(std::span<const ImageBytesBuffer> images, const Map& m
 // for processors with AVX2 and FMA (call it only where hasAvx2Fma()).
 namespace kernel {
 bool hasAvx2Fma();
-void addSamplesPortable(std::span<const ImageBytesBuffer> images, Map& rep, Map& signal);
-void addSamplesAvx2Fma(std::span<const ImageBytesBuffer> images, Map& rep, Map& signal);
+void addSamplesPortable(std::span<const ImageBytesBuffer> images, Map& signal);
+void addSamplesAvx2Fma(std::span<const ImageBytesBuffer> images, Map& signal);
 void addSquaredDeviationsPortable(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise,
                                   int grainExponent);
 void addSquaredDeviationsAvx2Fma(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise,
