@@ -4,15 +4,19 @@
 // the greys of the picture on show.
 #include "FolderList.h"
 #include "PictureView.h"
+#include "Rendering.h"
 #include "consective_method.h"
 
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <array>
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -62,6 +66,96 @@ inline void selectMap(quelby::TForm1& form, int index)
     form.ListBox1->scrollToItem(item);
     QTest::mouseClick(form.ListBox1->viewport(), Qt::LeftButton, {}, form.ListBox1->visualItemRect(item).center());
     QCOMPARE(form.ListBox1->currentRow(), index);
+}
+
+// The first pixel of Image1's picture whose grey is not the grey of the map's value
+// under the window, described; empty when every pixel agrees.
+inline QString greyMismatch(const quelby::TForm1& form, const quelby::Map& map, std::int16_t level, std::int16_t width)
+{
+    const QImage& picture = form.Image1->picture();
+    for (int r = 0; r < quelby::ImageSide; ++r)
+        for (int c = 0; c < quelby::ImageSide; ++c) {
+            const QRgb pixel = picture.pixel(c, r);
+            const int expected = quelby::greyOf(map[r][c], level, width);
+            if (qRed(pixel) != expected || qGreen(pixel) != expected || qBlue(pixel) != expected)
+                return QStringLiteral("row %1 col %2 (value %3): rgb %4,%5,%6, expected grey %7")
+                    .arg(r).arg(c).arg(map[r][c]).arg(qRed(pixel)).arg(qGreen(pixel)).arg(qBlue(pixel)).arg(expected);
+        }
+    return {};
+}
+
+// The captions of Label_scale1 … Label_scale10, top to bottom.
+inline QStringList scaleCaptions(const quelby::TForm1& form)
+{
+    QStringList captions;
+    for (const QLabel* label : {form.Label_scale1, form.Label_scale2, form.Label_scale3, form.Label_scale4,
+                                form.Label_scale5, form.Label_scale6, form.Label_scale7, form.Label_scale8,
+                                form.Label_scale9, form.Label_scale10})
+        captions << label->text();
+    return captions;
+}
+
+// The texts of the lines of a list, top to bottom.
+inline QStringList lineTexts(const QListWidget& list)
+{
+    QStringList texts;
+    for (int row = 0; row < list.count(); ++row) texts << list.item(row)->text();
+    return texts;
+}
+
+// The value of each band of the map's scale bar, top to bottom; NaN for a band
+// whose 240 values are not all the same.
+inline std::array<double, 10> bandValues(const quelby::Map& map)
+{
+    std::array<double, 10> bands{};
+    for (int b = 0; b < 10; ++b) {
+        const double first = map[53 + 15 * b][235];
+        bands[b] = first;
+        for (int r = 53 + 15 * b; r < 68 + 15 * b; ++r)
+            for (int c = 235; c <= 250; ++c)
+                if (map[r][c] != first) bands[b] = std::nan("");
+    }
+    return bands;
+}
+
+// Ten band values from the top: (9 - b) × step + min.
+inline std::array<double, 10> bandsFrom(double min, double step)
+{
+    std::array<double, 10> bands{};
+    for (int b = 0; b < 10; ++b) bands[b] = (9 - b) * step + min;
+    return bands;
+}
+
+// The grey of each band of the bar in Image1's picture, top to bottom; -1 for a
+// band whose pixels are not all of one grey.
+inline std::array<int, 10> bandGreys(const quelby::TForm1& form)
+{
+    std::array<int, 10> greys{};
+    for (int b = 0; b < 10; ++b) {
+        greys[b] = greyAt(form, 53 + 15 * b, 235);
+        for (int r = 53 + 15 * b; r < 68 + 15 * b; ++r)
+            for (int c = 235; c <= 250; ++c)
+                if (greyAt(form, r, c) != greys[b]) greys[b] = -1;
+    }
+    return greys;
+}
+
+// The grey of the bar's frame in Image1's picture; -1 when its pixels differ.
+inline int frameGrey(const quelby::TForm1& form)
+{
+    const int grey = greyAt(form, 52, 234);
+    for (int r = 52; r <= 203; ++r)
+        for (int c = 234; c <= 251; ++c) {
+            const bool onFrame = r == 52 || r == 203 || c == 234 || c == 251;
+            if (onFrame && greyAt(form, r, c) != grey) return -1;
+        }
+    return grey;
+}
+
+// The caption of the program's boxes.
+inline QString applicationTitleText()
+{
+    return QString::fromStdString(quelby::applicationTitle(QCoreApplication::applicationFilePath().toStdString()));
 }
 
 }  // namespace windowtest
