@@ -39,10 +39,9 @@ void ReadImageFile(const std::string& path, ImageBytesBuffer& bytes);
 
 // Lists the folder, calls start(), then reads the image files in listing order
 // into the buffers, as many at a time as there are buffers, and after each
-// group calls batch(count, last) for the images read (in buffers[0..count)),
-// last telling whether no image follows, and file() once per image. A file
-// that fails still has the images read before it handed on, as the last
-// group and with their file() calls, before its failure goes up.
+// group calls batch(count) for the images read (in buffers[0..count)) and
+// file() once per image. A file that fails still has the images read before
+// it handed on, with their file() calls, before its failure goes up.
 template <class Start, class Batch, class File>
 void ReadImageBatches(const std::string& folder, std::span<ImageBytesBuffer> buffers, Start&& start, Batch&& batch,
                       File&& file)
@@ -50,22 +49,22 @@ void ReadImageBatches(const std::string& folder, std::span<ImageBytesBuffer> buf
     const std::vector<std::string> names = ListImageFiles(folder);
     start();
     std::size_t held = 0;
-    const auto handOn = [&](bool last) {
+    const auto handOn = [&] {
         if (held == 0) return;
-        batch(held, last);
+        batch(held);
         for (std::size_t k = 0; k < held; ++k) file();
         held = 0;
     };
-    for (std::size_t k = 0; k < names.size(); ++k) {
+    for (const std::string& name : names) {
         try {
-            ReadImageFile(ImageFilePath(folder, names[k]), buffers[held]);
+            ReadImageFile(ImageFilePath(folder, name), buffers[held]);
         } catch (...) {
-            handOn(true);
+            handOn();
             throw;
         }
-        if (++held == buffers.size()) handOn(k + 1 == names.size());
+        if (++held == buffers.size()) handOn();
     }
-    handOn(true);
+    handOn();
 }
 
 // Lists the folder, calls start(), then for each image file reads it, calls
@@ -75,7 +74,7 @@ void ReadImageFolder(const std::string& folder, ImageBytesBuffer& buffer, Start&
 {
     ReadImageBatches(
         folder, std::span<ImageBytesBuffer>(&buffer, 1), start,
-        [&](std::size_t, bool) {
+        [&](std::size_t) {
             for (int r = 0; r < ImageSide; ++r)
                 for (int c = 0; c < ImageSide; ++c) sample(r, c, sampleAt(buffer, r * ImageSide + c));
         },

@@ -103,9 +103,9 @@ private:
         const std::span<ImageBytesBuffer> buffers = batchFor(series);
         ReadImageBatches(
             series.folder, buffers, [&] { s_.FileCounter = 0; },
-            [&](std::size_t count, bool last) {
+            [&](std::size_t count) {
                 addSamples(buffers.first(count), series.signal);
-                if (last) storeSamples(buffers[count - 1], series.repImage);  // the last file of the pass
+                storeSamples(buffers[count - 1], series.repImage);
             },
             [&] { advance(series, series.progressBase); });
     }
@@ -126,7 +126,7 @@ private:
         const std::span<ImageBytesBuffer> buffers = batchFor(series);
         ReadImageBatches(
             series.folder, buffers, [&] { s_.FileCounter = 0; },
-            [&](std::size_t count, bool) {
+            [&](std::size_t count) {
                 addSquaredDeviations(buffers.first(count), series.signal, series.noise, grainExponent(series.count));
             },
             [&] { advance(series, series.progressBase + series.progressShare); });

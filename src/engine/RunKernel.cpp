@@ -71,6 +71,12 @@ struct Portable {
             }
     }
 
+    static void storeSamples(const ImageBytesBuffer& image, Map& map)
+    {
+        for (int r = 0; r < ImageSide; ++r)
+            for (int c = 0; c < ImageSide; ++c) map[r][c] = sampleAt(image, r * ImageSide + c);
+    }
+
     static bool isExactBlock(const double* mean, const double* noise, double scale)
     {
         bool exact = true;
@@ -151,6 +157,12 @@ struct Avx2Fma {
                 }
                 for (int j = 0; j < Vectors; ++j) _mm256_storeu_pd(&signal[r][c + 4 * j], sum[j]);
             }
+    }
+
+    [[gnu::target("avx2,fma")]] static void storeSamples(const ImageBytesBuffer& image, Map& map)
+    {
+        for (int r = 0; r < ImageSide; ++r)
+            for (int c = 0; c < ImageSide; c += 4) _mm256_storeu_pd(&map[r][c], samplesAt(image, r * ImageSide + c));
     }
 
     // isExactPixel, four pixels per vector.
@@ -251,8 +263,7 @@ void addSamples(std::span<const ImageBytesBuffer> images, Map& signal)
 
 void storeSamples(const ImageBytesBuffer& image, Map& map)
 {
-    for (int r = 0; r < ImageSide; ++r)
-        for (int c = 0; c < ImageSide; ++c) map[r][c] = sampleAt(image, r * ImageSide + c);
+    (kernel::hasAvx2Fma() ? Avx2Fma::storeSamples : Portable::storeSamples)(image, map);
 }
 
 void addSquaredDeviations(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise, int grainExponent)

@@ -258,7 +258,7 @@ TEST(RunKernel, SumsExactlyBetweenTwoDoublesRoundToEven)
 
 // Sums on the integers up to 2^51 (added a batch at a time by the AVX2 build)
 // and off them: fractions, the edges of 2^51, 2^53 and beyond, special values.
-TEST(RunKernel, SamplesAddInOrder)
+TEST(RunKernel, SamplesAddInOrderAndAnImageIsStored)
 {
     const auto start = std::make_unique<Map>();
     const auto images = std::make_unique<Images>();
@@ -290,11 +290,10 @@ TEST(RunKernel, SamplesAddInOrder)
             EXPECT_EQ(firstDifference(signal, expected), -1);
         }
     }
-    Map rep{};
+    Map rep{}, expectedRep{};
     storeSamples((*images)[2], rep);
-    EXPECT_EQ(rep[0][0], sampleAt((*images)[2], 0));
-    EXPECT_EQ(rep[255][255], sampleAt((*images)[2], FramePixels - 1));
-    EXPECT_EQ(rep[100][7], sampleAt((*images)[2], 100 * ImageSide + 7));
+    for (int p = 0; p < FramePixels; ++p) expectedRep[p / ImageSide][p % ImageSide] = sampleAt((*images)[2], p);
+    EXPECT_EQ(firstDifference(rep, expectedRep), -1);
 }
 
 // Image files for the reader and the run, written whole.
@@ -326,7 +325,7 @@ std::string failureOf(const std::function<void()>& step)
 }
 
 // What a batched pass hands on: 'S' start, "B<n>" a batch of n with the first
-// sample of each image ("L<n>" the last batch), 'F' a file step.
+// sample of each image, 'F' a file step.
 std::string batchedPass(const std::string& folder, std::size_t buffers)
 {
     std::vector<ImageBytesBuffer> held(buffers);
@@ -334,8 +333,8 @@ std::string batchedPass(const std::string& folder, std::size_t buffers)
     const std::string failure = failureOf([&] {
         ReadImageBatches(
             folder, std::span<ImageBytesBuffer>(held), [&] { calls += 'S'; },
-            [&](std::size_t count, bool last) {
-                calls += (last ? " L" : " B") + std::to_string(count) + "(";
+            [&](std::size_t count) {
+                calls += " B" + std::to_string(count) + "(";
                 for (std::size_t k = 0; k < count; ++k) calls += std::to_string(sampleAt(held[k], 0));
                 calls += ")";
             },
@@ -349,14 +348,14 @@ TEST(RunKernel, BatchesHandOnTheImagesInOrderAndTheImagesBeforeAFailure)
 {
     TempFolder tmp;
     const std::string seven = uniformSeries(tmp, "seven", 7);
-    EXPECT_EQ(batchedPass(seven, 3), "S B3(123)FFF B3(456)FFF L1(7)F");
-    EXPECT_EQ(batchedPass(seven, 7), "S L7(1234567)FFFFFFF");
-    EXPECT_EQ(batchedPass(seven, 8), "S L7(1234567)FFFFFFF");
-    EXPECT_EQ(batchedPass(seven, 1), "S B1(1)F B1(2)F B1(3)F B1(4)F B1(5)F B1(6)F L1(7)F");
+    EXPECT_EQ(batchedPass(seven, 3), "S B3(123)FFF B3(456)FFF B1(7)F");
+    EXPECT_EQ(batchedPass(seven, 7), "S B7(1234567)FFFFFFF");
+    EXPECT_EQ(batchedPass(seven, 8), "S B7(1234567)FFFFFFF");
+    EXPECT_EQ(batchedPass(seven, 1), "S B1(1)F B1(2)F B1(3)F B1(4)F B1(5)F B1(6)F B1(7)F");
 
     const std::string broken = uniformSeries(tmp, "broken", 7);
     std::filesystem::resize_file(broken + "/" + fileName(4), ImageBytes - 2);  // the fifth file is short
-    EXPECT_EQ(batchedPass(broken, 3), "S B3(123)FFF L1(4)F I/O エラー (22)");
+    EXPECT_EQ(batchedPass(broken, 3), "S B3(123)FFF B1(4)F I/O エラー (22)");
     EXPECT_EQ(batchedPass(broken, 4), "S B4(1234)FFFF I/O エラー (22)");
     EXPECT_EQ(batchedPass(tmp.str() + "/missing", 4), "ファイル名の指定が間違っています");
 }
@@ -462,6 +461,18 @@ TEST(RunKernel, AFailureInsideABatchLeavesTheMapsOfTheFilesBeforeIt)
     EXPECT_EQ(store->RepImageA[255][255], 10.0);
     EXPECT_EQ(store->FileCounter, 10);
     EXPECT_EQ(view.positions, (std::vector<int>{4, 8, 12, 16, 20, 25, 29, 33, 37, 41}));
+
+    // At the first file of a batch: the batch before it holds the last image.
+    std::filesystem::resize_file(a + "/" + fileName(10), ImageBytes);
+    std::filesystem::resize_file(a + "/" + fileName(8), ImageBytes - 2);
+    view = ProgressView();
+    EXPECT_EQ(failureOf([&] { MeasurementRun(RunInputs{"60", "20", "2", false, a, ""}, *store, view); }),
+              "I/O エラー (22)");
+    EXPECT_EQ(store->SignalMapA[0][9], 36.0);  // 1 + 2 + … + 8
+    EXPECT_EQ(store->RepImageA[0][9], 8.0);
+    EXPECT_EQ(store->FileCounter, 8);
+    std::filesystem::remove(a + "/" + fileName(8));
+    writeImageFile(a + "/" + fileName(8), [](int) { return std::int16_t{9}; });
 
     // The same file made short only once the sum pass is done: the deviation
     // pass stops at it, after its first ten files.
