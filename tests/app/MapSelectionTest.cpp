@@ -352,6 +352,20 @@ private slots:
         verifyShown(GFactorMapIndex, readout, {}, {});
     }
 
+    // Typed for the g-factor map, "60" and "20" hold 6000 and 2000; an SNR map
+    // chosen next changes no text, so only the selection itself can set 60 and 20.
+    void snrMapAfterTheStartTextsTypedForTheGFactorMap()
+    {
+        chooseAndVerify(GFactorMapIndex);
+        typeInto(form->Edit_min, QStringLiteral("60"));
+        typeInto(form->Edit_dis, QStringLiteral("20"));
+        QCOMPARE(mapStore().ScaleMin, 6000.0);
+        QCOMPARE(mapStore().ScaleStep, 2000.0);
+        QSignalSpy changes(form->Edit_min, &QLineEdit::textChanged);
+        chooseAndVerify(SnrMapAIndex);
+        QCOMPARE(changes.size(), 0);
+    }
+
     void typedMinimumSurvivesReselection()
     {
         chooseAndVerify(SnrMapAIndex);
