@@ -3,7 +3,9 @@
 #include <QApplication>
 #include <QDialog>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QList>
+#include <QListView>
 #include <QMessageBox>
 #include <QTimer>
 
@@ -32,7 +34,8 @@ public:
         QFileDialog::FileMode fileMode = QFileDialog::AnyFile;
     };
 
-    // How to answer one file dialog: select `path` (unless empty), then accept or reject.
+    // How to answer one file dialog: type `path` (unless empty) into its name field, as
+    // a user would, then accept or reject.
     struct FileAnswer {
         QString path;
         bool accept = true;
@@ -93,7 +96,13 @@ private:
             return;
         }
         const FileAnswer next = fileAnswers_.takeFirst();
-        if (!next.path.isEmpty()) dialog->selectFile(next.path);
+        if (!next.path.isEmpty()) {
+            // A typed name replaces the file picked in the list (the dialog picks the one
+            // chosen last); selectFile() would leave the name field alone while it has the focus.
+            if (auto* list = dialog->findChild<QListView*>(QStringLiteral("listView")))
+                list->selectionModel()->clearSelection();
+            if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) name->setText(next.path);
+        }
         // As the dialog's own button does: QFileDialog checks the name in accept().
         if (next.accept) static_cast<QDialog*>(dialog)->accept();
         if (dialog->isVisible()) dialog->reject();
