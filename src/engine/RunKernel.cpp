@@ -121,9 +121,10 @@ struct Avx2Fma {
         return _mm256_cvtepi32_pd(_mm_cvtepi16_epi32(s));
     }
 
-    // Where every sum of a block is an integer below 2^51 in magnitude, adding up
-    // to 8 × 32768 in any order is exact, so a batch is added in int32 and its sum
-    // then added once; elsewhere each image is added in turn.
+    // Where every sum of a block is an integer below 2^51 in magnitude, each
+    // partial sum of up to KernelImages 16-bit samples is an integer below 2^53,
+    // so every addition is exact and the images may be added in int32 first and
+    // their total once; elsewhere each image is added in turn.
     [[gnu::target("avx2,fma")]] static void addSamples(std::span<const ImageBytesBuffer> images, Map& signal)
     {
         const __m256d magnitudeBits = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFF'FFFF'FFFF'FFFF));
@@ -137,7 +138,8 @@ struct Avx2Fma {
                 for (int j = 0; j < Vectors; ++j) {
                     sum[j] = _mm256_loadu_pd(&signal[r][c + 4 * j]);
                     const __m256d rounded = _mm256_sub_pd(_mm256_add_pd(sum[j], shifter), shifter);
-                    integral = _mm256_and_pd(integral, _mm256_cmp_pd(_mm256_and_pd(sum[j], magnitudeBits), limit, _CMP_LT_OQ));
+                    const __m256d magnitude = _mm256_and_pd(sum[j], magnitudeBits);
+                    integral = _mm256_and_pd(integral, _mm256_cmp_pd(magnitude, limit, _CMP_LT_OQ));
                     integral = _mm256_and_pd(integral, _mm256_cmp_pd(rounded, sum[j], _CMP_EQ_OQ));
                 }
                 if (_mm256_movemask_pd(integral) == 0xF) {
@@ -153,7 +155,8 @@ struct Avx2Fma {
                     sum[3] = _mm256_add_pd(sum[3], _mm256_cvtepi32_pd(_mm256_extracti128_si256(high, 1)));
                 } else {
                     for (const ImageBytesBuffer& image : images)
-                        for (int j = 0; j < Vectors; ++j) sum[j] = _mm256_add_pd(sum[j], samplesAt(image, pixel + 4 * j));
+                        for (int j = 0; j < Vectors; ++j)
+                            sum[j] = _mm256_add_pd(sum[j], samplesAt(image, pixel + 4 * j));
                 }
                 for (int j = 0; j < Vectors; ++j) _mm256_storeu_pd(&signal[r][c + 4 * j], sum[j]);
             }
@@ -162,7 +165,8 @@ struct Avx2Fma {
     [[gnu::target("avx2,fma")]] static void storeSamples(const ImageBytesBuffer& image, Map& map)
     {
         for (int r = 0; r < ImageSide; ++r)
-            for (int c = 0; c < ImageSide; c += 4) _mm256_storeu_pd(&map[r][c], samplesAt(image, r * ImageSide + c));
+            for (int c = 0; c < ImageSide; c += 4)
+                _mm256_storeu_pd(&map[r][c], samplesAt(image, r * ImageSide + c));
     }
 
     // isExactPixel, four pixels per vector.
@@ -182,7 +186,8 @@ struct Avx2Fma {
             const __m256d means = _mm256_loadu_pd(mean + 4 * j);
             const __m256d m = _mm256_mul_pd(means, scales);
             const __m256d z = _mm256_mul_pd(_mm256_loadu_pd(noise + 4 * j), noiseScales);
-            const __m256d reach = _mm256_mul_pd(_mm256_add_pd(halfRange, _mm256_and_pd(means, magnitudeBits)), scales);
+            const __m256d magnitude = _mm256_and_pd(means, magnitudeBits);
+            const __m256d reach = _mm256_mul_pd(_mm256_add_pd(halfRange, magnitude), scales);
             const __m256d mRounded = _mm256_sub_pd(_mm256_add_pd(m, shifter), shifter);
             const __m256d zRounded = _mm256_sub_pd(_mm256_add_pd(z, integers), integers);
             exact = _mm256_and_pd(exact, _mm256_cmp_pd(reach, limit, _CMP_LT_OQ));

@@ -60,15 +60,17 @@ struct Build {
 std::vector<Build> builds()
 {
     std::vector<Build> all{{"portable", kernel::addSamplesPortable, kernel::addSquaredDeviationsPortable}};
-    if (kernel::hasAvx2Fma()) all.push_back({"avx2+fma", kernel::addSamplesAvx2Fma, kernel::addSquaredDeviationsAvx2Fma});
+    if (kernel::hasAvx2Fma())
+        all.push_back({"avx2+fma", kernel::addSamplesAvx2Fma, kernel::addSquaredDeviationsAvx2Fma});
     return all;
 }
 
 // Inputs meant to break a kernel that is not exactly the expression: means on
 // the grain (up to the edge of the exact range and beyond it), just off it and
 // with full fractions; noise on the grain of every size, at the 2^52 limit,
-// just off the midpoints of the doubles, off it anyhow and special; samples near the mean, far from it and at the 16-bit ends. Kinds
-// are drawn per block of 16 pixels, and every fourth block mixes them.
+// just off the midpoints of the doubles, off it anyhow and special; samples
+// near the mean, far from it and at the 16-bit ends. Kinds are drawn per block
+// of 16 pixels, and every fourth block mixes them.
 class Adversary {
 public:
     Adversary(std::uint64_t seed, int grain) : rng_(seed), k_(grain), g_(std::ldexp(1.0, -grain)) {}
@@ -103,16 +105,22 @@ public:
 private:
     int pick(int n) { return static_cast<int>(rng_() % static_cast<std::uint64_t>(n)); }
     double uniform(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng_); }
-    std::int64_t integer(std::int64_t lo, std::int64_t hi) { return std::uniform_int_distribution<std::int64_t>(lo, hi)(rng_); }
+    std::int64_t integer(std::int64_t lo, std::int64_t hi)
+    {
+        return std::uniform_int_distribution<std::int64_t>(lo, hi)(rng_);
+    }
     double sign() { return pick(2) ? 1.0 : -1.0; }
 
     double meanOf(int kind)
     {
         const double reach = std::ldexp(1.0, 26 - k_) - 32768.0;  // the largest |mean| of the exact range, open
         switch (kind) {
-        case 0: return static_cast<double>(integer(-1100, 1100) << k_) * g_ + static_cast<double>(integer(0, (1 << k_) - 1)) * g_;
+        case 0: return static_cast<double>(integer(-1100 << k_, 1100 << k_)) * g_;
         case 1: return sign() * (reach - static_cast<double>(integer(1, 4)) * g_);
-        case 2: return static_cast<double>(integer(-(std::int64_t{1} << 40), std::int64_t{1} << 40)) * std::ldexp(1.0, -k_ - pick(20) - 1);
+        case 2: {
+            const std::int64_t range = std::int64_t{1} << 40;
+            return static_cast<double>(integer(-range, range)) * std::ldexp(1.0, -k_ - pick(20) - 1);
+        }
         case 3: return uniform(-40000.0, 40000.0);
         case 4: return sign() * (reach + static_cast<double>(integer(0, (std::int64_t{1} << (26 + spread_)) - 1)) * g_);
         default: {
@@ -152,7 +160,10 @@ private:
         const double centre = std::isfinite(mean) ? std::clamp(mean, -32768.0, 32767.0) : 0.0;
         switch (kind) {
         case 0: return static_cast<std::int16_t>(integer(-32768, 32767));
-        case 1: return static_cast<std::int16_t>(std::clamp(std::round(centre + uniform(-60.0, 60.0)), -32768.0, 32767.0));
+        case 1: {
+            const double near = std::round(centre + uniform(-60.0, 60.0));
+            return static_cast<std::int16_t>(std::clamp(near, -32768.0, 32767.0));
+        }
         case 2: return centre > 0 ? std::int16_t{-32768} : std::int16_t{32767};
         default: return static_cast<std::int16_t>(std::trunc(centre));
         }
@@ -269,7 +280,8 @@ TEST(RunKernel, SamplesAddInOrderAndAnImageIsStored)
     for (int p = 0; p < FramePixels; ++p) {
         const bool special = (p / 16) % 5 == 0 || p % 97 == 0;
         (*start)[p / ImageSide][p % ImageSide] =
-            special ? specials[rng() % std::size(specials)] : static_cast<double>(static_cast<std::int64_t>(rng() >> 14) - (1LL << 49));
+            special ? specials[rng() % std::size(specials)]
+                    : static_cast<double>(static_cast<std::int64_t>(rng() >> 14) - (std::int64_t{1} << 49));
         for (ImageBytesBuffer& image : *images) {
             const std::int16_t ends[] = {-32768, 32767, -1, 1};
             setSample(image, p, rng() % 4 == 0 ? ends[rng() % 4] : static_cast<std::int16_t>(rng()));
@@ -310,7 +322,8 @@ std::string fileName(int i) { return "f" + std::string(i < 10 ? "0" : "") + std:
 std::string uniformSeries(TempFolder& tmp, const std::string& name, int files)
 {
     const std::string dir = tmp.sub(name);
-    for (int i = 0; i < files; ++i) writeImageFile(dir + "/" + fileName(i), [i](int) { return static_cast<std::int16_t>(i + 1); });
+    for (int i = 0; i < files; ++i)
+        writeImageFile(dir + "/" + fileName(i), [i](int) { return static_cast<std::int16_t>(i + 1); });
     return dir;
 }
 
@@ -400,7 +413,9 @@ std::unique_ptr<SeriesMaps> perSampleSeries(const std::string& folder, int count
         for (double& v : row) v = checked::store(checked::div(v, count));
     ReadImageFolder(
         folder, buffer, [] {},
-        [&](int r, int c, std::int16_t s) { maps->noise[r][c] = squaredDeviation(s, maps->signal[r][c], maps->noise[r][c]); },
+        [&](int r, int c, std::int16_t s) {
+            maps->noise[r][c] = squaredDeviation(s, maps->signal[r][c], maps->noise[r][c]);
+        },
         [] {});
     for (auto& row : maps->noise)
         for (double& v : row) v = checked::store(checked::sqrt(checked::div(v, count - 1)));

@@ -1,0 +1,156 @@
+// A whole measurement run against the reading it cannot avoid, its memory
+// against the number of files, and the per-sample kernels alone.
+#include "FolderReader.h"
+#include "MeasurementRun.h"
+#include "PhantomSeries.h"
+#include "RunKernel.h"
+
+#include <benchmark/benchmark.h>
+
+#include <sys/resource.h>
+
+#include <array>
+#include <bit>
+#include <cmath>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <string>
+
+using namespace quelby;
+
+namespace {
+
+class SilentView : public RunView {
+public:
+    void refuseReductionFactor() override {}
+    void setProgressBarShown(bool) override {}
+    void clearMapList() override {}
+    void addMapListLine(const char*) override {}
+    void setProgress(int position) override { benchmark::DoNotOptimize(position); }
+    void setWindowCaption(const std::string&) override {}
+    void render() override {}
+};
+
+std::string benchFolder(const std::string& name)
+{
+    return (std::filesystem::temp_directory_path() / ("quelby-bench-" + name)).string();
+}
+
+// Writes the demo pair with `files` files per series once per process.
+std::string demoPair(int files)
+{
+    const std::string root = benchFolder(std::to_string(files));
+    if (!std::filesystem::exists(root + "/SeriesB")) {
+        PhantomSeries series;
+        series.files = files;
+        writeDemo(root, series);
+    }
+    return root;
+}
+
+MapStore& store()
+{
+    static auto s = std::make_unique<MapStore>();
+    return *s;
+}
+
+void readOnly(const std::string& folder, ImageBytesBuffer& buffer)
+{
+    for (const std::string& name : ListImageFiles(folder)) {
+        ReadImageFile(ImageFilePath(folder, name), buffer);
+        benchmark::DoNotOptimize(buffer.data());
+    }
+}
+
+// The same listings and reads as a g-factor run: each folder read twice.
+void BM_ReadingAlone(benchmark::State& state)
+{
+    const std::string root = demoPair(static_cast<int>(state.range(0)));
+    static ImageBytesBuffer buffer;
+    for (auto _ : state)
+        for (const char* series : {"/SeriesA", "/SeriesB"})
+            for (int pass = 0; pass < 2; ++pass) readOnly(root + series, buffer);
+}
+BENCHMARK(BM_ReadingAlone)->Arg(128)->Unit(benchmark::kMillisecond);
+
+void BM_GFactorRun(benchmark::State& state)
+{
+    const std::string root = demoPair(static_cast<int>(state.range(0)));
+    SilentView view;
+    const RunInputs inputs{"60", "20", "2", true, root + "/SeriesA", root + "/SeriesB"};
+    for (auto _ : state) MeasurementRun(inputs, store(), view);
+}
+BENCHMARK(BM_GFactorRun)->Arg(128)->Unit(benchmark::kMillisecond);
+
+// Peak resident memory after a plain run; run the 16-file case first, so the
+// growth to the 1,024-file case shows in the second figure.
+void BM_PlainRunPeakMemory(benchmark::State& state)
+{
+    const std::string root = demoPair(static_cast<int>(state.range(0)));
+    SilentView view;
+    const RunInputs inputs{"60", "20", "2", false, root + "/SeriesA", ""};
+    for (auto _ : state) MeasurementRun(inputs, store(), view);
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    state.counters["peak_rss_KiB"] = static_cast<double>(usage.ru_maxrss);
+}
+BENCHMARK(BM_PlainRunPeakMemory)->Arg(16)->Arg(1024)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// The per-sample work alone, on one batch of phantom-like images held in the
+// cache: nanoseconds per sample in the counter.
+struct KernelData {
+    std::array<ImageBytesBuffer, KernelImages> images;
+    Map mean{}, noise{}, signal{};
+
+    explicit KernelData(int files)
+    {
+        std::mt19937 rng(3);
+        std::normal_distribution<double> noiseOf(0.0, 20.0);
+        for (int p = 0; p < FramePixels; ++p) {
+            const double truth = p / ImageSide > 28 && p / ImageSide < 228 ? 1000.0 : 0.0;
+            mean[p / ImageSide][p % ImageSide] = std::round((truth + noiseOf(rng) / 10) * files) / files;
+            for (ImageBytesBuffer& image : images) {
+                const auto s = static_cast<std::uint16_t>(std::lround(truth + noiseOf(rng)));
+                image[2 * p] = static_cast<unsigned char>(s & 0xFF);
+                image[2 * p + 1] = static_cast<unsigned char>(s >> 8);
+            }
+        }
+    }
+};
+
+void setSampleRate(benchmark::State& state)
+{
+    state.counters["ns_per_sample"] = benchmark::Counter(static_cast<double>(FramePixels) * KernelImages,
+                                                         benchmark::Counter::kIsIterationInvariantRate |
+                                                             benchmark::Counter::kInvert);
+}
+
+// Means on a grain of 1/files: exact blocks for 128 files, the long-double
+// expression for 100.
+void BM_DeviationKernel(benchmark::State& state)
+{
+    const int files = static_cast<int>(state.range(0));
+    const auto data = std::make_unique<KernelData>(files);
+    for (auto _ : state) {
+        addSquaredDeviations(data->images, data->mean, data->noise, std::countr_zero(static_cast<unsigned>(files)));
+        benchmark::ClobberMemory();
+    }
+    setSampleRate(state);
+}
+BENCHMARK(BM_DeviationKernel)->Arg(128)->Arg(100)->Unit(benchmark::kMicrosecond);
+
+void BM_SumKernel(benchmark::State& state)
+{
+    const auto data = std::make_unique<KernelData>(128);
+    for (auto _ : state) {
+        addSamples(data->images, data->signal);
+        benchmark::ClobberMemory();
+    }
+    setSampleRate(state);
+}
+BENCHMARK(BM_SumKernel)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
