@@ -114,7 +114,8 @@ public:
                                 store.ScaleStep, windowtest::bandValues(store.resultMap(mapIndex)),
                                 windowtest::bandValues(store.DisplayMap), windowtest::scaleCaptions(form),
                                 store.WindowLevel, store.WindowWidth,
-                                windowtest::greyMismatch(form, store.DisplayMap, store.WindowLevel, store.WindowWidth)});
+                                windowtest::greyMismatch(form, store.DisplayMap, store.WindowLevel,
+                                                         store.WindowWidth)});
             });
     }
 
@@ -178,13 +179,16 @@ class MapSelectionTest : public QObject {
         QCOMPARE(store.WindowLevel, level);
         QCOMPARE(store.WindowWidth, width);
         QCOMPARE(form->label_window->text(), caption);
-        QCOMPARE(form->label_SI->text(), snr ? QStringLiteral(" SNR = ") : gFactor ? readoutBefore : QStringLiteral(" 信号強度 = "));
+        const QString readout = snr ? QStringLiteral(" SNR = ") : gFactor ? readoutBefore : QStringLiteral(" 信号強度 = ");
+        QCOMPARE(form->label_SI->text(), readout);
 
         QCOMPARE(form->GroupBox2->isVisible(), snr || gFactor);
         QCOMPARE(form->Panel4->isVisible(), snr || gFactor);
         QCOMPARE(windowtest::scaleCaptions(*form), snr ? SnrCaptions : gFactor ? GFactorCaptions : captionsBefore);
         const QStringList edits{form->Edit_min->text(), form->Edit_dis->text()};
-        const QStringList expectedEdits = snr ? QStringList{"60", "20"} : gFactor ? QStringList{"0.6", "0.2"} : editsBefore;
+        const QStringList expectedEdits = snr       ? QStringList{"60", "20"}
+                                          : gFactor ? QStringList{"0.6", "0.2"}
+                                                    : editsBefore;
         QCOMPARE(edits, expectedEdits);
 
         const QString mismatch = windowtest::greyMismatch(*form, map, level, width);

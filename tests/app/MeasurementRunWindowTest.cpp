@@ -146,6 +146,17 @@ private slots:
         windowtest::writeSeries(seriesB, 3, sampleB);
     }
 
+    // Whatever a test set, also when it failed half-way: the g-factor mode and the start texts.
+    void cleanup()
+    {
+        setMode(Mode::GFactor);
+        form->edit_rfactor->setText(QStringLiteral("2"));
+        const QSignalBlocker quietMin(form->Edit_min);
+        const QSignalBlocker quietDis(form->Edit_dis);
+        form->Edit_min->setText(QStringLiteral("60"));
+        form->Edit_dis->setText(QStringLiteral("20"));
+    }
+
     void cleanupTestCase() { delete form; }
 
     void completedRunShowsTheRepresentativeImage()
@@ -179,9 +190,9 @@ private slots:
         QTest::addColumn<int>("files");
         QTest::addColumn<QList<int>>("positions");
         QTest::addColumn<QStringList>("lines");
-        QTest::newRow("g-factor, four files") << Mode::GFactor << 4
-                                              << QList<int>{6, 12, 18, 25, 31, 37, 43, 50, 56, 62, 68, 75, 81, 87, 93, 100}
-                                              << NineLines;
+        QTest::newRow("g-factor, four files")
+            << Mode::GFactor << 4 << QList<int>{6, 12, 18, 25, 31, 37, 43, 50, 56, 62, 68, 75, 81, 87, 93, 100}
+            << NineLines;
         QTest::newRow("plain, three files") << Mode::Plain << 3 << QList<int>{16, 33, 50, 66, 83, 100}
                                             << NineLines.first(4);
     }
@@ -212,7 +223,6 @@ private slots:
         QTest::mouseClick(form->Button1, Qt::LeftButton);
         QCOMPARE(servedDuringRun, QList<bool>(positions.size(), false));
         QTRY_VERIFY(queuedServed);
-        setMode(Mode::GFactor);
 
         QCOMPARE(boxes.seen().size(), 0);
         QCOMPARE(watch.positions, positions);
@@ -265,7 +275,6 @@ private slots:
         ModalCatcher boxes;
         windowtest::runOn(*form, seriesA, seriesB);
 
-        setMode(Mode::GFactor);
         verifyOneBox(boxes, QMessageBox::NoIcon, QStringLiteral("reduction factorが不正です"));
         QCOMPARE(store.ScaleMin, 70.0);
         QCOMPARE(store.ScaleStep, 5.0);
@@ -273,17 +282,11 @@ private slots:
         QCOMPARE(windowtest::lineTexts(*form->ListBox1), lines);
         QCOMPARE(form->ListBox1->selectedItems(), QList<QListWidgetItem*>{form->ListBox1->item(1)});
         QVERIFY(store.DisplayMap == before->DisplayMap);
-        for (int k = 0; k < quelby::ResultMapCount; ++k) QVERIFY2(store.resultMap(k) == before->resultMap(k), qPrintable(QString::number(k)));
+        for (int k = 0; k < quelby::ResultMapCount; ++k) QVERIFY(store.resultMap(k) == before->resultMap(k));
         QCOMPARE(store.WindowLevel, before->WindowLevel);
         QCOMPARE(store.WindowWidth, before->WindowWidth);
         QCOMPARE(form->Image1->picture(), picture);
         QCOMPARE(form->label_window->text(), caption);
-
-        const QSignalBlocker quietMin(form->Edit_min);
-        const QSignalBlocker quietDis(form->Edit_dis);
-        form->Edit_min->setText(QStringLiteral("60"));
-        form->Edit_dis->setText(QStringLiteral("20"));
-        form->edit_rfactor->setText(QStringLiteral("2"));
     }
 
     // Only the one character "0" is refused; other texts of zero reach the g-factor step.
@@ -298,11 +301,9 @@ private slots:
     void otherZeroTextsAreNotRefused()
     {
         QFETCH(QString, reductionFactor);
-        setMode(Mode::GFactor);
         form->edit_rfactor->setText(reductionFactor);
         ModalCatcher boxes;
         windowtest::runOn(*form, seriesA, seriesB);
-        form->edit_rfactor->setText(QStringLiteral("2"));
         verifyOneBox(boxes, QMessageBox::Critical, QStringLiteral("0 による浮動小数点数除算."));
         QVERIFY(form->ProgressBar1->isVisible());
         QCOMPARE(form->ProgressBar1->value(), 100);
@@ -320,18 +321,18 @@ private slots:
         QTest::addColumn<int>("position");
         QTest::addColumn<QStringList>("lines");
 
-        QTest::newRow("reduction factor not a number") << Mode::GFactor << "abc" << "A"
-                                                       << "'abc' は浮動小数点数ではありません." << true << false << 100
-                                                       << NineLines;
+        const QString notANumber = QStringLiteral("'abc' は浮動小数点数ではありません.");
+        const QString invalid = QStringLiteral("不正な浮動小数点数演算命令.");
+        QTest::newRow("reduction factor not a number")
+            << Mode::GFactor << "abc" << "A" << notANumber << true << false << 100 << NineLines;
         QTest::newRow("reduction factor not a number, plain mode")
-            << Mode::Plain << "abc" << "A" << "'abc' は浮動小数点数ではありません." << false << false << 100
-            << NineLines.first(4);
-        QTest::newRow("one image file") << Mode::GFactor << "2" << "single" << "不正な浮動小数点数演算命令." << false
-                                        << false << 50 << NineLines;
-        QTest::newRow("no image file") << Mode::GFactor << "2" << "empty" << "不正な浮動小数点数演算命令." << false
-                                       << false << 100 << NineLines;
-        QTest::newRow("nothing above 0") << Mode::GFactor << "2" << "notPositive" << "ゼロによる除算." << false << true
-                                         << 100 << NineLines;
+            << Mode::Plain << "abc" << "A" << notANumber << false << false << 100 << NineLines.first(4);
+        QTest::newRow("one image file")
+            << Mode::GFactor << "2" << "single" << invalid << false << false << 50 << NineLines;
+        QTest::newRow("no image file")
+            << Mode::GFactor << "2" << "empty" << invalid << false << false << 100 << NineLines;
+        QTest::newRow("nothing above 0")
+            << Mode::GFactor << "2" << "notPositive" << "ゼロによる除算." << false << true << 100 << NineLines;
     }
 
     void failingRunStopsAtItsStep()
@@ -364,9 +365,6 @@ private slots:
             windowtest::runOn(*form, folder(folderA), seriesB);
             verifyOneBox(boxes, QMessageBox::Critical, message);
         }
-        setMode(Mode::GFactor);
-        form->edit_rfactor->setText(QStringLiteral("2"));
-
         QVERIFY(form->ProgressBar1->isVisible());
         QCOMPARE(form->ProgressBar1->value(), position);
         QCOMPARE(windowtest::lineTexts(*form->ListBox1), lines);
