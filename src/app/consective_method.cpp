@@ -413,7 +413,13 @@ void TForm1::Button1Click()
 void TForm1::ListBox1Click()
 {
     const int k = SelectedMapIndex();
-    if (k < 0) return;
+    // Only a Ctrl+click or Ctrl+Space on the chosen line takes the selection away; the
+    // map on show keeps its line, as the edits, readout and export go by it.
+    if (k < 0) {
+        const QSignalBlocker quiet(ListBox1);
+        if (QListWidgetItem* line = ListBox1->currentItem()) line->setSelected(true);
+        return;
+    }
     GroupBox2->hide();
     Panel4->hide();
     Store.ScaleMin = 60.0;

@@ -528,6 +528,25 @@ private slots:
         QCOMPARE(windowtest::bandGreys(*form), greysOf(bands, store.WindowLevel, store.WindowWidth));
     }
 
+    // The list keeps the line of the map on show: a Ctrl+click or Ctrl+Space on it
+    // must not leave the picture without its line (and the edits without their map).
+    void theLineOnShowCannotBeUnselected()
+    {
+        chooseAndVerify(GFactorMapIndex);
+        QListWidgetItem* line = form->ListBox1->item(GFactorMapIndex);
+        const QPoint centre = form->ListBox1->visualItemRect(line).center();
+        QTest::mouseClick(form->ListBox1->viewport(), Qt::LeftButton, Qt::ControlModifier, centre);
+        QCOMPARE(form->ListBox1->selectedItems(), QList<QListWidgetItem*>{line});
+        form->ListBox1->setFocus();
+        QTest::keyClick(form->ListBox1, Qt::Key_Space, Qt::ControlModifier);
+        QCOMPARE(form->ListBox1->selectedItems(), QList<QListWidgetItem*>{line});
+        verifyShown(GFactorMapIndex, form->label_SI->text(), {}, {});
+
+        typeInto(form->Edit_min, QStringLiteral("1"));
+        QCOMPARE(windowtest::bandValues(mapStore().GFactorMap), windowtest::bandsFrom(100, 20));
+        QCOMPARE(windowtest::scaleCaptions(*form).front(), QStringLiteral("2.80"));
+    }
+
     void mapWithLargestValueBelowOneCannotBeRendered()
     {
         runOn(folder(QStringLiteral("flat")));
