@@ -7,6 +7,7 @@
 #include <QList>
 #include <QListView>
 #include <QMessageBox>
+#include <QPointer>
 #include <QTimer>
 
 // While alive, answers every modal window the program opens, so that a test can
@@ -58,7 +59,7 @@ private:
     void answer()
     {
         QWidget* modal = QApplication::activeModalWidget();
-        if (!modal || !modal->isVisible()) return;
+        if (!modal || !modal->isVisible() || modal == answering_) return;
         Seen seen;
         seen.kind = QString::fromLatin1(modal->metaObject()->className());
         seen.title = modal->windowTitle();
@@ -103,12 +104,19 @@ private:
                 list->selectionModel()->clearSelection();
             if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) name->setText(next.path);
         }
-        // As the dialog's own button does: QFileDialog checks the name in accept().
-        if (next.accept) static_cast<QDialog*>(dialog)->accept();
-        if (dialog->isVisible()) dialog->reject();
+        // Accepted from the event loop, not from within this timer's slot, so that a box
+        // the dialog opens on accepting (a question before replacing a file) is answered too.
+        answering_ = dialog;
+        QTimer::singleShot(0, &timer_, [this, dialog = QPointer<QFileDialog>(dialog), accept = next.accept] {
+            // As the dialog's own button does: QFileDialog checks the name in accept().
+            if (dialog && accept) static_cast<QDialog*>(dialog.data())->accept();
+            if (dialog && dialog->isVisible()) dialog->reject();
+            answering_ = nullptr;
+        });
     }
 
     QTimer timer_;
     QList<Seen> seen_;
     QList<FileAnswer> fileAnswers_;
+    QPointer<QWidget> answering_;  // a file dialog whose answer is on its way
 };

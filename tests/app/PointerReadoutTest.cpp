@@ -80,6 +80,9 @@ class PointerReadoutTest : public QObject {
     Q_OBJECT
 
     TForm1* form = nullptr;
+    // No test here expects a box; one would otherwise wait for an answer for ever.
+    ModalCatcher boxes;
+    qsizetype boxesBefore = 0;
     QTemporaryDir root;
     QString seriesA;
     QString seriesB;
@@ -150,6 +153,14 @@ private slots:
     }
 
     void cleanupTestCase() { delete form; }
+
+    void init() { boxesBefore = boxes.seen().size(); }
+
+    void cleanup()
+    {
+        const QString box = boxes.seen().size() > boxesBefore ? boxes.seen().last().text : QString();
+        QCOMPARE(box, QString());
+    }
 
     // The first two tests need the window as it starts: no run, window 0 / 0.
     void dragBeforeAnyRunShowsTheZeroMapInGrey()
