@@ -43,6 +43,26 @@ std::span<ImageBytesBuffer> batchFor(const Series& series)
 // The means are multiples of 1/count when the count is a power of two.
 int grainExponent(std::int32_t count) { return count > 0 ? std::countr_zero(static_cast<std::uint32_t>(count)) : 0; }
 
+// The representative image: the last image a pass has added, stored once the
+// pass ends, whether it completes or fails. A failing read never goes into the
+// buffer of the last image handed on: with eight buffers the next read goes
+// into another one, and with one (a count of 0) the first file step fails.
+struct LastImage {
+    explicit LastImage(Map& map) : rep(map) {}
+    ~LastImage() { store(); }
+    LastImage(const LastImage&) = delete;
+    LastImage& operator=(const LastImage&) = delete;
+
+    void store()
+    {
+        if (image != nullptr) storeSamples(*image, rep);
+        image = nullptr;
+    }
+
+    Map& rep;
+    const ImageBytesBuffer* image = nullptr;
+};
+
 class Run {
 public:
     Run(const RunInputs& inputs, MapStore& store, RunView& view) : in_(inputs), s_(store), view_(view) {}
@@ -101,11 +121,12 @@ private:
     void sumPass(const Series& series)
     {
         const std::span<ImageBytesBuffer> buffers = batchFor(series);
+        LastImage last(series.repImage);
         ReadImageBatches(
             series.folder, buffers, [&] { s_.FileCounter = 0; },
             [&](std::size_t count) {
                 addSamples(buffers.first(count), series.signal);
-                storeSamples(buffers[count - 1], series.repImage);
+                last.image = &buffers[count - 1];
             },
             [&] { advance(series, series.progressBase); });
     }
