@@ -49,15 +49,12 @@ int grainExponent(std::int32_t count) { return count > 0 ? std::countr_zero(stat
 // into another one, and with one (a count of 0) the first file step fails.
 struct LastImage {
     explicit LastImage(Map& map) : rep(map) {}
-    ~LastImage() { store(); }
-    LastImage(const LastImage&) = delete;
-    LastImage& operator=(const LastImage&) = delete;
-
-    void store()
+    ~LastImage()
     {
         if (image != nullptr) storeSamples(*image, rep);
-        image = nullptr;
     }
+    LastImage(const LastImage&) = delete;
+    LastImage& operator=(const LastImage&) = delete;
 
     Map& rep;
     const ImageBytesBuffer* image = nullptr;
