@@ -115,7 +115,9 @@ class ExportWindowTest : public QObject {
     {
         if (form->ListBox1->count() == 9) return;
         form->edit_rfactor->setText(QStringLiteral("4"));
+        const ModalCatcher boxes;
         windowtest::runOn(*form, seriesA, seriesB);
+        QCOMPARE(boxes.seen().isEmpty() ? QString() : boxes.seen().first().text, QString());
         QCOMPARE(form->ListBox1->count(), 9);
     }
 
@@ -255,6 +257,7 @@ private slots:
         exportTo(path);  // no question before replacing: the dialog was the only window
         QCOMPARE(contentsOf(path), expectedFile(quelby::mapStore().SignalMapA, false));
         QCOMPARE(QFileInfo(path).size(), 131072);
+        QCOMPARE(entriesOf(out).filter(QStringLiteral("again")), QStringList(QStringLiteral("again.raw")));
     }
 
     void exportIsTheSameWhateverTheWindow()
