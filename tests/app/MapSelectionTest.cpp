@@ -56,14 +56,6 @@ QStringList captionsFrom(double min, double step, int decimals)
     return captions;
 }
 
-double largestOf(const Map& map)
-{
-    double largest = 0.0;
-    for (const auto& row : map)
-        for (double v : row) largest = std::max(largest, v);
-    return largest;
-}
-
 Greys greysOf(const Bands& bands, std::int16_t level, std::int16_t width)
 {
     Greys greys{};
@@ -160,12 +152,12 @@ class MapSelectionTest : public QObject {
         const bool gFactor = k == GFactorMapIndex;
         QCOMPARE(form->ListBox1->selectedItems(), QList<QListWidgetItem*>{form->ListBox1->item(k)});
         QVERIFY(store.DisplayMap == map);
-        QCOMPARE(store.DisplayMax, largestOf(map));
+        QCOMPARE(store.DisplayMax, windowtest::largestOf(map));
         QCOMPARE(store.ScaleMin, 60.0);
         QCOMPARE(store.ScaleStep, 20.0);
 
-        std::int16_t level = static_cast<std::int16_t>(std::trunc(largestOf(map) / 2));
-        std::int16_t width = static_cast<std::int16_t>(std::trunc(largestOf(map)));
+        std::int16_t level = static_cast<std::int16_t>(std::trunc(windowtest::largestOf(map) / 2));
+        std::int16_t width = static_cast<std::int16_t>(std::trunc(windowtest::largestOf(map)));
         QString caption = QStringLiteral("( WL,WW ) = ( %1 , %2 )").arg(level).arg(width);
         if (snr) {
             level = 160;
@@ -248,7 +240,7 @@ private slots:
         QCOMPARE(store.NoiseMapA[10][20], 10.0);
         QCOMPARE(store.NoiseMapB[10][20], 20.0);
         QCOMPARE(store.GFactorMap[10][20], 100.0 * baseA(10, 20) / baseB(10, 20));
-        QCOMPARE(largestOf(store.SignalMapA), 1399.0);
+        QCOMPARE(windowtest::largestOf(store.SignalMapA), 1399.0);
     }
 
     void choosingAMapByClick_data()

@@ -51,14 +51,6 @@ Map mapOf(int file, std::int16_t (*sample)(int, int, int))
     return map;
 }
 
-double largestOf(const Map& map)
-{
-    double largest = 0.0;
-    for (const auto& row : map)
-        for (double v : row) largest = std::max(largest, v);
-    return largest;
-}
-
 // The positions the progress bar is given, whether it is on show at each, and the
 // positions it is painted at.
 class ProgressWatch : public QObject {
@@ -164,7 +156,7 @@ private slots:
         completedRun();
         const MapStore& store = mapStore();
         const Map representative = mapOf(0, sampleA);
-        const double largest = largestOf(representative);
+        const double largest = windowtest::largestOf(representative);
         const auto level = static_cast<std::int16_t>(std::trunc(largest / 2));
         const auto width = static_cast<std::int16_t>(std::trunc(largest));
         QCOMPARE(largest, 941.0);

@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -156,6 +157,15 @@ inline int frameGrey(const quelby::TForm1& form)
 inline QString applicationTitleText()
 {
     return QString::fromStdString(quelby::applicationTitle(QCoreApplication::applicationFilePath().toStdString()));
+}
+
+// The largest value of a map, never below 0: what the window is taken from.
+inline double largestOf(const quelby::Map& map)
+{
+    double largest = 0.0;
+    for (const auto& row : map)
+        for (double v : row) largest = std::max(largest, v);
+    return largest;
 }
 
 }  // namespace windowtest
