@@ -1,9 +1,11 @@
 #include "FolderReader.h"
 
+#include "DicomImage.h"
 #include "Failure.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -128,6 +130,15 @@ public:
         }
     }
 
+    // Whether the file opens with the preamble and "DICM"; false for a file too short for them.
+    bool startsAsDicom(std::int64_t size) const
+    {
+        std::array<unsigned char, DicomPrefixBytes> prefix{};
+        if (size < static_cast<std::int64_t>(prefix.size())) return false;
+        readAt(0, prefix.data(), static_cast<std::int64_t>(prefix.size()));
+        return hasDicomPrefix(prefix);
+    }
+
     void close()
     {
         const int fd = fd_;
@@ -143,7 +154,90 @@ private:
     int fd_;
 };
 
+constexpr const char* StrayFileText = "DICOM 画像ではありません (DICOM の系列に混ざっています)";
+
+std::string nameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+std::string dicomProblemText(const DicomError& error)
+{
+    switch (error.problem()) {
+    case DicomProblem::NoImage: return "画像を含まない DICOM ファイルです";
+    case DicomProblem::Undecodable:
+        return "転送構文 " + (error.transferSyntax().empty() ? std::string("(不明)") : error.transferSyntax()) +
+               " の画素データは復号できません";
+    case DicomProblem::Corrupt: break;
+    }
+    return "DICOM ファイルが壊れているか途中で切れています";
+}
+
+// Why the window cannot measure this image, or empty when it can.
+std::string unmeasurableReason(const DicomPixelFormat& f)
+{
+    char text[160];
+    if (!f.isMonochrome || f.samplesPerPixel != 1 || f.bitsAllocated != 16) {
+        std::snprintf(text, sizeof text, "%d サンプル %d ビットの%s画像は測定できません (16 ビットのグレースケールのみ)",
+                      f.samplesPerPixel, f.bitsAllocated, f.isMonochrome ? "" : "カラー");
+        return text;
+    }
+    if (f.frames != 1) {
+        std::snprintf(text, sizeof text, "%d フレームの画像は測定できません (1 フレームのみ)", f.frames);
+        return text;
+    }
+    if (f.rows != ImageSide || f.columns != ImageSide) {
+        std::snprintf(text, sizeof text, "%d × %d の画像は測定できません (256 × 256 のみ)", f.columns, f.rows);
+        return text;
+    }
+    return {};
+}
+
+[[noreturn]] void throwUnmeasurable(const std::string& path, const std::string& reason)
+{
+    throw Failure(nameOf(path) + ": " + reason);
+}
+
+// The whole file, in a buffer kept between files so that a run allocates once.
+std::span<const unsigned char> wholeFile(const InputFile& file, std::int64_t size)
+{
+    static std::vector<unsigned char> bytes;
+    bytes.resize(static_cast<std::size_t>(size));
+    file.readAt(0, bytes.data(), size);
+    return bytes;
+}
+
+SampleKind readDicomImage(const std::string& path, const InputFile& file, std::int64_t size, ImageBytesBuffer& bytes)
+{
+    try {
+        const DicomImage image(wholeFile(file, size));
+        const std::string reason = unmeasurableReason(image.format());
+        if (!reason.empty()) throwUnmeasurable(path, reason);
+        image.decodePixels(bytes);
+        return image.format().isSigned ? SampleKind::Int16 : SampleKind::Uint16;
+    } catch (const DicomError& error) {
+        throwUnmeasurable(path, dicomProblemText(error));
+    }
+}
+
 }  // namespace
+
+SeriesFormat ProbeSeriesFormat(const std::string& folder, const std::vector<std::string>& names)
+{
+    const std::string* firstOther = nullptr;
+    bool anyDicom = false;
+    for (const std::string& name : names) {
+        bool dicom = false;
+        try {
+            InputFile file(ImageFilePath(folder, name));
+            dicom = file.startsAsDicom(file.size());
+        } catch (const Failure&) {
+            continue;
+        }
+        anyDicom |= dicom;
+        if (!dicom && firstOther == nullptr) firstOther = &name;
+    }
+    if (!anyDicom) return SeriesFormat::Raw;
+    if (firstOther != nullptr) throw Failure(*firstOther + ": " + StrayFileText);
+    return SeriesFormat::Dicom;
+}
 
 std::vector<std::string> ListImageFiles(const std::string& folder)
 {
@@ -158,16 +252,24 @@ std::string ImageFilePath(const std::string& folder, const std::string& name) { 
 
 int CountImageFiles(const std::string& folder) { return static_cast<int>(ListImageFiles(folder).size()); }
 
-void ReadImageFile(const std::string& path, ImageBytesBuffer& bytes)
+SampleKind ReadImageFile(const std::string& path, ImageBytesBuffer& bytes, SeriesFormat format)
 {
     InputFile file(path);
     const std::int64_t size = file.size();
+    if (format == SeriesFormat::Dicom) {
+        // The folder may have changed since it was probed.
+        if (!file.startsAsDicom(size)) throwUnmeasurable(path, StrayFileText);
+        const SampleKind kind = readDicomImage(path, file, size, bytes);
+        file.close();
+        return kind;
+    }
     // The image is the last 65,536 whole records, counted from the first byte;
     // a shorter file would need a move before its start, which the system refuses.
     if (size < ImageBytes) throw Failure::file(EINVAL);
     const std::int64_t start = 2 * (size / 2 - FramePixels);
     file.readAt(start, bytes.data(), ImageBytes);
     file.close();
+    return SampleKind::Int16;
 }
 
 }  // namespace quelby

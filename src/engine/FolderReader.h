@@ -15,10 +15,30 @@ inline constexpr std::int64_t ImageBytes = 2 * static_cast<std::int64_t>(FramePi
 // The bytes of one image: the last 65,536 whole 2-byte records of a file.
 using ImageBytesBuffer = std::array<unsigned char, ImageBytes>;
 
+// How the two bytes of a sample are read: signed, as the raw rule has it, or
+// unsigned, as a DICOM image with a pixel representation of 0 stores them.
+enum class SampleKind : std::uint8_t { Int16, Uint16 };
+
 inline std::int16_t sampleAt(const ImageBytesBuffer& bytes, int index)
 {
     return static_cast<std::int16_t>(bytes[2 * index] | (bytes[2 * index + 1] << 8));
 }
+
+inline std::uint16_t unsignedSampleAt(const ImageBytesBuffer& bytes, int index)
+{
+    return static_cast<std::uint16_t>(bytes[2 * index] | (bytes[2 * index + 1] << 8));
+}
+
+inline std::int32_t sampleValue(const ImageBytesBuffer& bytes, int index, SampleKind kind)
+{
+    return kind == SampleKind::Int16 ? std::int32_t{sampleAt(bytes, index)}
+                                     : std::int32_t{unsignedSampleAt(bytes, index)};
+}
+
+// How the image files of a folder are read. A folder holding any DICOM Part 10
+// file is a DICOM series, every file of which must be a DICOM image; any other
+// folder is a raw series, read by the raw rule.
+enum class SeriesFormat : std::uint8_t { Raw, Dicom };
 
 // The image files of a folder, in the order the passes take them: names sorted
 // case-insensitively (ASCII), ties byte-wise. Hidden entries (names beginning
@@ -32,39 +52,61 @@ std::string ImageFilePath(const std::string& folder, const std::string& name);
 
 int CountImageFiles(const std::string& folder);
 
-// Reads the image of one file, opened read-only, with one positioned read.
-// Throws the file failure of the step that fails; a file shorter than one
-// image fails as a move before the file's start does (EINVAL).
-void ReadImageFile(const std::string& path, ImageBytesBuffer& bytes);
+// The format of the listed files, from their first bytes. A file that cannot
+// be opened or read here decides nothing: its read fails in the pass. Throws,
+// naming the first file that is not DICOM, when DICOM files are mixed with others.
+SeriesFormat ProbeSeriesFormat(const std::string& folder, const std::vector<std::string>& names);
+
+// Reads the image of one file, opened read-only. A raw file gives its last
+// 65,536 records with one positioned read; a file shorter than one image
+// fails as a move before the file's start does (EINVAL). A DICOM file gives
+// its decoded pixel data, and fails naming the file when it is not one
+// 256 × 256 frame of 16-bit grey samples. Throws the file failure of the
+// step that fails.
+SampleKind ReadImageFile(const std::string& path, ImageBytesBuffer& bytes, SeriesFormat format = SeriesFormat::Raw);
 
 // Lists the folder, calls start(), then reads the image files in listing order
-// into the buffers, as many at a time as there are buffers, and after each
-// group calls batch(count) for the images read (in buffers[0..count)) and
-// file() once per image. A file that fails still has the images read before
-// it handed on, with their file() calls, before its failure goes up.
+// into the buffers, and hands them on in groups: batch(images, kind) for
+// consecutive images of one sample kind, then file() once per image. A group
+// ends when the buffers are full or the kind changes; the buffer of the last
+// image handed on is never the next one read into. A file that fails still has
+// the images read before it handed on, with their file() calls, before its
+// failure goes up.
 template <class Start, class Batch, class File>
 void ReadImageBatches(const std::string& folder, std::span<ImageBytesBuffer> buffers, Start&& start, Batch&& batch,
                       File&& file)
 {
     const std::vector<std::string> names = ListImageFiles(folder);
+    const SeriesFormat format = ProbeSeriesFormat(folder, names);
     start();
-    std::size_t held = 0;
-    const auto handOn = [&] {
-        if (held == 0) return;
-        batch(held);
-        for (std::size_t k = 0; k < held; ++k) file();
-        held = 0;
+    std::size_t first = 0, held = 0;
+    SampleKind heldKind = SampleKind::Int16;
+    const auto handOn = [&](std::size_t count) {
+        if (count == 0) return;
+        batch(buffers.subspan(first, count), heldKind);
+        for (std::size_t k = 0; k < count; ++k) file();
     };
     for (const std::string& name : names) {
+        const std::size_t slot = first + held;
+        SampleKind kind;
         try {
-            ReadImageFile(ImageFilePath(folder, name), buffers[held]);
+            kind = ReadImageFile(ImageFilePath(folder, name), buffers[slot], format);
         } catch (...) {
-            handOn();
+            handOn(held);
             throw;
         }
-        if (++held == buffers.size()) handOn();
+        if (held > 0 && kind != heldKind) {
+            handOn(held);
+            first = slot;
+            held = 0;
+        }
+        heldKind = kind;
+        if (++held, first + held == buffers.size()) {
+            handOn(held);
+            first = held = 0;
+        }
     }
-    handOn();
+    handOn(held);
 }
 
 // Lists the folder, calls start(), then for each image file reads it, calls
@@ -74,9 +116,9 @@ void ReadImageFolder(const std::string& folder, ImageBytesBuffer& buffer, Start&
 {
     ReadImageBatches(
         folder, std::span<ImageBytesBuffer>(&buffer, 1), start,
-        [&](std::size_t) {
+        [&](std::span<ImageBytesBuffer>, SampleKind kind) {
             for (int r = 0; r < ImageSide; ++r)
-                for (int c = 0; c < ImageSide; ++c) sample(r, c, sampleAt(buffer, r * ImageSide + c));
+                for (int c = 0; c < ImageSide; ++c) sample(r, c, sampleValue(buffer, r * ImageSide + c, kind));
         },
         file);
 }

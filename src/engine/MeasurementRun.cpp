@@ -51,13 +51,14 @@ struct LastImage {
     explicit LastImage(Map& map) : rep(map) {}
     ~LastImage()
     {
-        if (image != nullptr) storeSamples(*image, rep);
+        if (image != nullptr) storeSamples(*image, rep, kind);
     }
     LastImage(const LastImage&) = delete;
     LastImage& operator=(const LastImage&) = delete;
 
     Map& rep;
     const ImageBytesBuffer* image = nullptr;
+    SampleKind kind = SampleKind::Int16;
 };
 
 class Run {
@@ -121,9 +122,10 @@ private:
         LastImage last(series.repImage);
         ReadImageBatches(
             series.folder, buffers, [&] { s_.FileCounter = 0; },
-            [&](std::size_t count) {
-                addSamples(buffers.first(count), series.signal);
-                last.image = &buffers[count - 1];
+            [&](std::span<ImageBytesBuffer> images, SampleKind kind) {
+                addSamples(images, series.signal, kind);
+                last.image = &images.back();
+                last.kind = kind;
             },
             [&] { advance(series, series.progressBase); });
     }
@@ -139,13 +141,13 @@ private:
 
     void deviationPass(const Series& series)
     {
-        // Squares of 16-bit differences summed over at most 2^31 files stay far inside
-        // the double range, so this expression cannot fault.
+        // Squares of differences of 16-bit samples summed over at most 2^31 files stay
+        // far inside the double range, so this expression cannot fault.
         const std::span<ImageBytesBuffer> buffers = batchFor(series);
         ReadImageBatches(
             series.folder, buffers, [&] { s_.FileCounter = 0; },
-            [&](std::size_t count) {
-                addSquaredDeviations(buffers.first(count), series.signal, series.noise, grainExponent(series.count));
+            [&](std::span<ImageBytesBuffer> images, SampleKind kind) {
+                addSquaredDeviations(images, series.signal, series.noise, grainExponent(series.count), kind);
             },
             [&] { advance(series, series.progressBase + series.progressShare); });
     }

@@ -13,7 +13,7 @@ namespace {
 
 using checked::Extended;
 
-static_assert(std::endian::native == std::endian::little, "samples are decoded as the host's int16");
+static_assert(std::endian::native == std::endian::little, "samples are decoded as the host's 16-bit integers");
 static_assert(ImageSide % 16 == 0);
 
 // Pixels taken together: four AVX2 vectors of doubles, never across a row.
@@ -23,9 +23,13 @@ constexpr int Block = 16;
 // full 16-bit range no longer fits 26 bits of grains.
 constexpr int MaxGrainExponent = 10;
 
-// Exact blocks. Let g = 2^-k. Suppose every mean of a block is M·g with M an
-// integer and (32768 + |mean|)·2^k < 2^26, and every noise value is Z·g² with
-// Z an integer in [0, 2^52). For any 16-bit sample s, d = s − mean = D·g with
+// The bound on |s| of every sample of a kind: |s − mean| ≤ bound + |mean|.
+template <SampleKind K>
+constexpr double SampleBound = K == SampleKind::Int16 ? 32768.0 : 65536.0;
+
+// Exact blocks. Let g = 2^-k and B the sample bound. Suppose every mean of a
+// block is M·g with M an integer and (B + |mean|)·2^k < 2^26, and every noise
+// value is Z·g² with Z an integer in [0, 2^52). For any sample s, d = s − mean = D·g with
 // |D| < 2^26, so d and d² = D²·g² (D² < 2^52) are exact doubles, and one image
 // adds less than 2^52·g². Over at most KernelImages (< 2^10) images
 // X = d² + noise therefore stays a multiple of g² below 2^63·g², exact in the
@@ -34,25 +38,33 @@ constexpr int MaxGrainExponent = 10;
 // not. The rounded X is a multiple of g² again (below 2^53·g² it is X, above
 // it the spacing of doubles is a multiple of 2g²), so the next image meets the
 // same conditions. The checks are exact: scaling is by powers of two, the sum
-// 32768 + |mean| cannot round across the power of two it is compared with,
+// B + |mean| cannot round across the power of two it is compared with,
 // and adding and removing 1.5·2^52 (2^52 for Z ≥ 0) leaves a double of that
 // size unchanged only when it is an integer.
+template <SampleKind K>
 [[gnu::always_inline]] inline bool isExactPixel(double mean, double noise, double scale)
 {
     const double m = mean * scale;
     const double z = noise * (scale * scale);
-    return ((32768.0 + std::fabs(mean)) * scale < 0x1p26) & ((m + 0x1.8p52) - 0x1.8p52 == m) & (z >= 0.0) &
+    return ((SampleBound<K> + std::fabs(mean)) * scale < 0x1p26) & ((m + 0x1.8p52) - 0x1.8p52 == m) & (z >= 0.0) &
            (z < 0x1p52) & ((z + 0x1p52) - 0x1p52 == z);
 }
 
+template <SampleKind K>
+[[gnu::always_inline]] inline std::int32_t sampleOf(const ImageBytesBuffer& image, int pixel)
+{
+    return K == SampleKind::Int16 ? std::int32_t{sampleAt(image, pixel)} : std::int32_t{unsignedSampleAt(image, pixel)};
+}
+
 // Everything else: the expression itself.
+template <SampleKind K>
 [[gnu::always_inline]] inline void addExtendedBlock(std::span<const ImageBytesBuffer> images, int pixel,
                                                     const double* mean, double* noise)
 {
     for (int i = 0; i < Block; ++i) {
         double v = noise[i];
         for (const ImageBytesBuffer& image : images) {
-            const Extended d = static_cast<Extended>(sampleAt(image, pixel + i)) - mean[i];
+            const Extended d = static_cast<Extended>(sampleOf<K>(image, pixel + i)) - mean[i];
             v = static_cast<double>(d * d + v);
         }
         noise[i] = v;
@@ -60,13 +72,14 @@ constexpr int MaxGrainExponent = 10;
 }
 
 // The portable build: one pixel at a time.
+template <SampleKind K>
 struct Portable {
     static void addSamples(std::span<const ImageBytesBuffer> images, Map& signal)
     {
         for (int r = 0; r < ImageSide; ++r)
             for (int c = 0; c < ImageSide; ++c) {
                 double sum = signal[r][c];
-                for (const ImageBytesBuffer& image : images) sum += sampleAt(image, r * ImageSide + c);
+                for (const ImageBytesBuffer& image : images) sum += sampleOf<K>(image, r * ImageSide + c);
                 signal[r][c] = sum;
             }
     }
@@ -74,13 +87,13 @@ struct Portable {
     static void storeSamples(const ImageBytesBuffer& image, Map& map)
     {
         for (int r = 0; r < ImageSide; ++r)
-            for (int c = 0; c < ImageSide; ++c) map[r][c] = sampleAt(image, r * ImageSide + c);
+            for (int c = 0; c < ImageSide; ++c) map[r][c] = sampleOf<K>(image, r * ImageSide + c);
     }
 
     static bool isExactBlock(const double* mean, const double* noise, double scale)
     {
         bool exact = true;
-        for (int i = 0; i < Block; ++i) exact &= isExactPixel(mean[i], noise[i], scale);
+        for (int i = 0; i < Block; ++i) exact &= isExactPixel<K>(mean[i], noise[i], scale);
         return exact;
     }
 
@@ -89,7 +102,7 @@ struct Portable {
         for (int i = 0; i < Block; ++i) {
             double v = noise[i];
             for (const ImageBytesBuffer& image : images) {
-                const double d = sampleAt(image, pixel + i) - mean[i];
+                const double d = sampleOf<K>(image, pixel + i) - mean[i];
                 v = d * d + v;
             }
             noise[i] = v;
@@ -106,19 +119,31 @@ struct Portable {
                 if (isExactBlock(m, n, scale))
                     addExactBlock(images, r * ImageSide + c, m, n);
                 else
-                    addExtendedBlock(images, r * ImageSide + c, m, n);
+                    addExtendedBlock<K>(images, r * ImageSide + c, m, n);
             }
     }
 };
 
 // The AVX2 build: sixteen pixels at a time, four per vector.
+template <SampleKind K>
 struct Avx2Fma {
     static constexpr int Vectors = Block / 4;
 
     [[gnu::target("avx2,fma"), gnu::always_inline]] static __m256d samplesAt(const ImageBytesBuffer& image, int pixel)
     {
         const __m128i s = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(image.data() + 2 * pixel));
-        return _mm256_cvtepi32_pd(_mm_cvtepi16_epi32(s));
+        return _mm256_cvtepi32_pd(widened(s));
+    }
+
+    // Eight samples to int32.
+    [[gnu::target("avx2,fma"), gnu::always_inline]] static __m128i widened(__m128i s)
+    {
+        return K == SampleKind::Int16 ? _mm_cvtepi16_epi32(s) : _mm_cvtepu16_epi32(s);
+    }
+
+    [[gnu::target("avx2,fma"), gnu::always_inline]] static __m256i widened8(__m128i s)
+    {
+        return K == SampleKind::Int16 ? _mm256_cvtepi16_epi32(s) : _mm256_cvtepu16_epi32(s);
     }
 
     // Where every sum of a block is an integer below 2^51 in magnitude, each
@@ -146,8 +171,8 @@ struct Avx2Fma {
                     __m256i low = _mm256_setzero_si256(), high = _mm256_setzero_si256();
                     for (const ImageBytesBuffer& image : images) {
                         const auto* s = reinterpret_cast<const __m128i*>(image.data() + 2 * pixel);
-                        low = _mm256_add_epi32(low, _mm256_cvtepi16_epi32(_mm_loadu_si128(s)));
-                        high = _mm256_add_epi32(high, _mm256_cvtepi16_epi32(_mm_loadu_si128(s + 1)));
+                        low = _mm256_add_epi32(low, widened8(_mm_loadu_si128(s)));
+                        high = _mm256_add_epi32(high, widened8(_mm_loadu_si128(s + 1)));
                     }
                     sum[0] = _mm256_add_pd(sum[0], _mm256_cvtepi32_pd(_mm256_castsi256_si128(low)));
                     sum[1] = _mm256_add_pd(sum[1], _mm256_cvtepi32_pd(_mm256_extracti128_si256(low, 1)));
@@ -176,7 +201,7 @@ struct Avx2Fma {
         const __m256d scales = _mm256_set1_pd(scale);
         const __m256d noiseScales = _mm256_set1_pd(scale * scale);
         const __m256d magnitudeBits = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFF'FFFF'FFFF'FFFF));
-        const __m256d halfRange = _mm256_set1_pd(32768.0);
+        const __m256d halfRange = _mm256_set1_pd(SampleBound<K>);
         const __m256d limit = _mm256_set1_pd(0x1p26);
         const __m256d shifter = _mm256_set1_pd(0x1.8p52);
         const __m256d integers = _mm256_set1_pd(0x1p52);
@@ -226,12 +251,19 @@ struct Avx2Fma {
                 if (isExactBlock(m, n, scale))
                     addExactBlock(images, r * ImageSide + c, m, n);
                 else
-                    addExtendedBlock(images, r * ImageSide + c, m, n);
+                    addExtendedBlock<K>(images, r * ImageSide + c, m, n);
             }
     }
 };
 
 double grainScale(int grainExponent) { return std::ldexp(1.0, std::clamp(grainExponent, 0, MaxGrainExponent)); }
+
+// Calls the build of `Kernel` for the kind of the samples.
+template <template <SampleKind> class Kernel, class Call>
+decltype(auto) forKind(SampleKind kind, Call&& call)
+{
+    return kind == SampleKind::Int16 ? call(Kernel<SampleKind::Int16>{}) : call(Kernel<SampleKind::Uint16>{});
+}
 
 }  // namespace
 
@@ -243,38 +275,48 @@ bool hasAvx2Fma()
     return has;
 }
 
-void addSamplesPortable(std::span<const ImageBytesBuffer> images, Map& signal) { Portable::addSamples(images, signal); }
+void addSamplesPortable(std::span<const ImageBytesBuffer> images, Map& signal, SampleKind kind)
+{
+    forKind<Portable>(kind, [&](auto k) { k.addSamples(images, signal); });
+}
 
-void addSamplesAvx2Fma(std::span<const ImageBytesBuffer> images, Map& signal) { Avx2Fma::addSamples(images, signal); }
+void addSamplesAvx2Fma(std::span<const ImageBytesBuffer> images, Map& signal, SampleKind kind)
+{
+    forKind<Avx2Fma>(kind, [&](auto k) { k.addSamples(images, signal); });
+}
 
 void addSquaredDeviationsPortable(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise,
-                                  int grainExponent)
+                                  int grainExponent, SampleKind kind)
 {
-    Portable::addSquaredDeviations(images, mean, noise, grainScale(grainExponent));
+    forKind<Portable>(kind, [&](auto k) { k.addSquaredDeviations(images, mean, noise, grainScale(grainExponent)); });
 }
 
 void addSquaredDeviationsAvx2Fma(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise,
-                                 int grainExponent)
+                                 int grainExponent, SampleKind kind)
 {
-    Avx2Fma::addSquaredDeviations(images, mean, noise, grainScale(grainExponent));
+    forKind<Avx2Fma>(kind, [&](auto k) { k.addSquaredDeviations(images, mean, noise, grainScale(grainExponent)); });
 }
 
 }  // namespace kernel
 
-void addSamples(std::span<const ImageBytesBuffer> images, Map& signal)
+void addSamples(std::span<const ImageBytesBuffer> images, Map& signal, SampleKind kind)
 {
-    (kernel::hasAvx2Fma() ? kernel::addSamplesAvx2Fma : kernel::addSamplesPortable)(images, signal);
+    (kernel::hasAvx2Fma() ? kernel::addSamplesAvx2Fma : kernel::addSamplesPortable)(images, signal, kind);
 }
 
-void storeSamples(const ImageBytesBuffer& image, Map& map)
+void storeSamples(const ImageBytesBuffer& image, Map& map, SampleKind kind)
 {
-    (kernel::hasAvx2Fma() ? Avx2Fma::storeSamples : Portable::storeSamples)(image, map);
+    if (kernel::hasAvx2Fma())
+        forKind<Avx2Fma>(kind, [&](auto k) { k.storeSamples(image, map); });
+    else
+        forKind<Portable>(kind, [&](auto k) { k.storeSamples(image, map); });
 }
 
-void addSquaredDeviations(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise, int grainExponent)
+void addSquaredDeviations(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise, int grainExponent,
+                          SampleKind kind)
 {
     (kernel::hasAvx2Fma() ? kernel::addSquaredDeviationsAvx2Fma : kernel::addSquaredDeviationsPortable)(
-        images, mean, noise, grainExponent);
+        images, mean, noise, grainExponent, kind);
 }
 
 }  // namespace quelby

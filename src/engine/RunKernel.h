@@ -9,33 +9,35 @@
 // so that the map rows stay in the cache while every image in turn is added.
 // Each pixel still takes the images in the order given, with exactly the
 // arithmetic of one image at a time, so the maps come out bit for bit the same.
+// The images of one call all hold samples of the kind given.
 namespace quelby {
 
 // The most images one call takes (1 MiB of them).
 inline constexpr int KernelImages = 8;
 
 // For every pixel and each image in turn: signal := signal + the sample.
-void addSamples(std::span<const ImageBytesBuffer> images, Map& signal);
+void addSamples(std::span<const ImageBytesBuffer> images, Map& signal, SampleKind kind = SampleKind::Int16);
 
 // Every pixel of the map := the sample of the image.
-void storeSamples(const ImageBytesBuffer& image, Map& map);
+void storeSamples(const ImageBytesBuffer& image, Map& map, SampleKind kind = SampleKind::Int16);
 
 // For every pixel and each image in turn: noise := (s − mean)² + noise, the
 // expression evaluated in long double and stored as a double. `grainExponent`
 // k says the means are expected to be multiples of 2^-k (a file count of 2^k);
 // the result never depends on it, only the speed does.
-void addSquaredDeviations(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise, int grainExponent);
+void addSquaredDeviations(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise, int grainExponent,
+                          SampleKind kind = SampleKind::Int16);
 
 // The two builds of each kernel, for the tests: the portable one and the one
 // for processors with AVX2 and FMA (call it only where hasAvx2Fma()).
 namespace kernel {
 bool hasAvx2Fma();
-void addSamplesPortable(std::span<const ImageBytesBuffer> images, Map& signal);
-void addSamplesAvx2Fma(std::span<const ImageBytesBuffer> images, Map& signal);
+void addSamplesPortable(std::span<const ImageBytesBuffer> images, Map& signal, SampleKind kind);
+void addSamplesAvx2Fma(std::span<const ImageBytesBuffer> images, Map& signal, SampleKind kind);
 void addSquaredDeviationsPortable(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise,
-                                  int grainExponent);
+                                  int grainExponent, SampleKind kind);
 void addSquaredDeviationsAvx2Fma(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise,
-                                 int grainExponent);
+                                 int grainExponent, SampleKind kind);
 }  // namespace kernel
 
 }  // namespace quelby

@@ -28,7 +28,7 @@ namespace {
 using Images = std::array<ImageBytesBuffer, KernelImages>;
 
 // The expression as the run evaluated it before the kernels, one sample at a time.
-double squaredDeviation(std::int16_t s, double mean, double noise)
+double squaredDeviation(std::int32_t s, double mean, double noise)
 {
     const long double d = static_cast<long double>(s) - mean;
     return static_cast<double>(d * d + noise);
@@ -53,8 +53,8 @@ int firstDifference(const Map& a, const Map& b)
 
 struct Build {
     const char* name;
-    void (*samples)(std::span<const ImageBytesBuffer>, Map&);
-    void (*deviations)(std::span<const ImageBytesBuffer>, const Map&, Map&, int);
+    void (*samples)(std::span<const ImageBytesBuffer>, Map&, SampleKind);
+    void (*deviations)(std::span<const ImageBytesBuffer>, const Map&, Map&, int, SampleKind);
 };
 
 std::vector<Build> builds()
@@ -190,10 +190,17 @@ TEST(RunKernel, SquaredDeviationsAreTheLongDoubleExpressionBitForBit)
     long plainWrong = 0, fusedWrong = 0, samples = 0;
 
     // The grain of the data and the one the kernel is told: equal, beyond the
-    // exact range, below zero, and wrong.
-    const std::pair<int, int> grains[] = {{7, 7}, {0, 0}, {3, 3}, {10, 10}, {12, 12}, {0, -1}, {7, 3}};
-    for (std::uint64_t seed = 1; seed <= std::size(grains); ++seed) {
-        const auto [dataGrain, grain] = grains[seed - 1];
+    // exact range, below zero, and wrong; the same bytes read as unsigned
+    // samples, whose larger range narrows the exact one.
+    struct Case {
+        int dataGrain, grain;
+        SampleKind kind;
+    };
+    constexpr SampleKind I = SampleKind::Int16, U = SampleKind::Uint16;
+    const Case cases[] = {{7, 7, I},  {0, 0, I},  {3, 3, I}, {10, 10, I}, {12, 12, I},
+                          {0, -1, I}, {7, 3, I},  {9, 9, U}, {10, 10, U}};
+    for (std::uint64_t seed = 1; seed <= std::size(cases); ++seed) {
+        const auto [dataGrain, grain, kind] = cases[seed - 1];
         SCOPED_TRACE("seed " + std::to_string(seed) + ", grain " + std::to_string(grain));
         Adversary adversary(seed, dataGrain);
         adversary.fill(*mean, *start);
@@ -206,7 +213,7 @@ TEST(RunKernel, SquaredDeviationsAreTheLongDoubleExpressionBitForBit)
                 const double m = (*mean)[p / ImageSide][p % ImageSide];
                 double& v = (*expected)[p / ImageSide][p % ImageSide];
                 for (const ImageBytesBuffer& image : batch) {
-                    const std::int16_t s = sampleAt(image, p);
+                    const std::int32_t s = sampleValue(image, p, kind);
                     const double next = squaredDeviation(s, m, v);
                     const double d = s - m;
                     plainWrong += bitsOf(d * d + v) != bitsOf(next) && !std::isnan(next);
@@ -216,7 +223,7 @@ TEST(RunKernel, SquaredDeviationsAreTheLongDoubleExpressionBitForBit)
                 }
             }
             for (std::size_t b = 0; b < builds().size(); ++b) {
-                builds()[b].deviations(batch, *mean, *got[b], grain);
+                builds()[b].deviations(batch, *mean, *got[b], grain, kind);
                 const int p = firstDifference(*got[b], *expected);
                 ASSERT_EQ(p, -1) << builds()[b].name << " at pixel " << p << ": mean "
                                  << (*mean)[p / ImageSide][p % ImageSide] << ", noise "
@@ -262,7 +269,7 @@ TEST(RunKernel, SumsExactlyBetweenTwoDoublesRoundToEven)
     EXPECT_GT(ties, 100'000);
     for (const Build& build : builds()) {
         Map got = *noise;
-        build.deviations(*images, *mean, got, 10);
+        build.deviations(*images, *mean, got, 10, SampleKind::Int16);
         EXPECT_EQ(firstDifference(got, expected), -1) << build.name;
     }
 }
@@ -287,25 +294,30 @@ TEST(RunKernel, SamplesAddInOrderAndAnImageIsStored)
             setSample(image, p, rng() % 4 == 0 ? ends[rng() % 4] : static_cast<std::int16_t>(rng()));
         }
     }
-    for (const std::size_t count : {std::size_t{1}, std::size_t{3}, std::size_t{8}}) {
-        const std::span<const ImageBytesBuffer> batch(images->data(), count);
-        Map expected = *start;
-        for (int p = 0; p < FramePixels; ++p)
-            for (const ImageBytesBuffer& image : batch) {
-                const double rep = sampleAt(image, p);
-                expected[p / ImageSide][p % ImageSide] += rep;
+    for (const SampleKind kind : {SampleKind::Int16, SampleKind::Uint16})
+        for (const std::size_t count : {std::size_t{1}, std::size_t{3}, std::size_t{8}}) {
+            const std::span<const ImageBytesBuffer> batch(images->data(), count);
+            Map expected = *start;
+            for (int p = 0; p < FramePixels; ++p)
+                for (const ImageBytesBuffer& image : batch) {
+                    const double rep = sampleValue(image, p, kind);
+                    expected[p / ImageSide][p % ImageSide] += rep;
+                }
+            for (const Build& build : builds()) {
+                SCOPED_TRACE(std::string(build.name) + ", " + std::to_string(count) + " images, " +
+                             (kind == SampleKind::Int16 ? "signed" : "unsigned"));
+                Map signal = *start;
+                build.samples(batch, signal, kind);
+                EXPECT_EQ(firstDifference(signal, expected), -1);
             }
-        for (const Build& build : builds()) {
-            SCOPED_TRACE(std::string(build.name) + ", " + std::to_string(count) + " images");
-            Map signal = *start;
-            build.samples(batch, signal);
-            EXPECT_EQ(firstDifference(signal, expected), -1);
         }
+    for (const SampleKind kind : {SampleKind::Int16, SampleKind::Uint16}) {
+        Map rep{}, expectedRep{};
+        storeSamples((*images)[2], rep, kind);
+        for (int p = 0; p < FramePixels; ++p)
+            expectedRep[p / ImageSide][p % ImageSide] = sampleValue((*images)[2], p, kind);
+        EXPECT_EQ(firstDifference(rep, expectedRep), -1);
     }
-    Map rep{}, expectedRep{};
-    storeSamples((*images)[2], rep);
-    for (int p = 0; p < FramePixels; ++p) expectedRep[p / ImageSide][p % ImageSide] = sampleAt((*images)[2], p);
-    EXPECT_EQ(firstDifference(rep, expectedRep), -1);
 }
 
 // Image files for the reader and the run, written whole.
@@ -346,9 +358,9 @@ std::string batchedPass(const std::string& folder, std::size_t buffers)
     const std::string failure = failureOf([&] {
         ReadImageBatches(
             folder, std::span<ImageBytesBuffer>(held), [&] { calls += 'S'; },
-            [&](std::size_t count) {
-                calls += " B" + std::to_string(count) + "(";
-                for (std::size_t k = 0; k < count; ++k) calls += std::to_string(sampleAt(held[k], 0));
+            [&](std::span<ImageBytesBuffer> images, SampleKind kind) {
+                calls += " B" + std::to_string(images.size()) + "(";
+                for (const ImageBytesBuffer& image : images) calls += std::to_string(sampleValue(image, 0, kind));
                 calls += ")";
             },
             [&] { calls += 'F'; });
@@ -404,7 +416,7 @@ std::unique_ptr<SeriesMaps> perSampleSeries(const std::string& folder, int count
     ImageBytesBuffer buffer;
     ReadImageFolder(
         folder, buffer, [] {},
-        [&](int r, int c, std::int16_t s) {
+        [&](int r, int c, std::int32_t s) {
             maps->rep[r][c] = s;
             maps->signal[r][c] += maps->rep[r][c];
         },
@@ -413,7 +425,7 @@ std::unique_ptr<SeriesMaps> perSampleSeries(const std::string& folder, int count
         for (double& v : row) v = checked::store(checked::div(v, count));
     ReadImageFolder(
         folder, buffer, [] {},
-        [&](int r, int c, std::int16_t s) {
+        [&](int r, int c, std::int32_t s) {
             maps->noise[r][c] = squaredDeviation(s, maps->signal[r][c], maps->noise[r][c]);
         },
         [] {});

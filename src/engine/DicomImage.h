@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <string>
+
+namespace quelby {
+
+// The 128-byte preamble and "DICM" that open a DICOM Part 10 file.
+inline constexpr std::size_t DicomPrefixBytes = 132;
+
+bool hasDicomPrefix(std::span<const unsigned char> firstBytes);
+
+// Why a DICOM file gives no pixels.
+enum class DicomProblem {
+    Corrupt,      // truncated, or not DICOM after all
+    NoImage,      // a DICOM object without pixel data (a DICOMDIR, a report)
+    Undecodable,  // pixel data in a transfer syntax the library cannot decode
+};
+
+class DicomError : public std::runtime_error {
+public:
+    DicomError(DicomProblem problem, const std::string& transferSyntax);
+    DicomProblem problem() const { return problem_; }
+    // The transfer syntax UID, where the file names one.
+    const std::string& transferSyntax() const { return transferSyntax_; }
+
+private:
+    DicomProblem problem_;
+    std::string transferSyntax_;
+};
+
+// What the pixel data of a file is made of.
+struct DicomPixelFormat {
+    int rows = 0;
+    int columns = 0;
+    int frames = 0;
+    int samplesPerPixel = 0;
+    int bitsAllocated = 0;
+    bool isSigned = false;
+    bool isMonochrome = false;
+};
+
+// One DICOM Part 10 file parsed from memory by the DICOM library. The bytes
+// must outlive it. Throws DicomError when the file cannot be parsed or holds
+// no image.
+class DicomImage {
+public:
+    explicit DicomImage(std::span<const unsigned char> file);
+    ~DicomImage();
+    DicomImage(const DicomImage&) = delete;
+    DicomImage& operator=(const DicomImage&) = delete;
+
+    const DicomPixelFormat& format() const { return format_; }
+
+    // The decoded pixel data: every frame, row by row, each sample in the
+    // host's byte order, the stored values (no rescale).
+    std::size_t pixelBytes() const;
+    // Decodes into `out`, which holds exactly pixelBytes(); throws DicomError.
+    void decodePixels(std::span<unsigned char> out) const;
+
+private:
+    struct Parsed;
+    std::unique_ptr<Parsed> parsed_;
+    DicomPixelFormat format_;
+};
+
+}  // namespace quelby
