@@ -38,12 +38,13 @@ std::string benchFolder(const std::string& name)
 }
 
 // Writes the demo pair with `files` files per series once per process.
-std::string demoPair(int files)
+std::string demoPair(int files, bool dicom = false)
 {
-    const std::string root = benchFolder(std::to_string(files));
+    const std::string root = benchFolder(std::to_string(files) + (dicom ? "-dicom" : ""));
     if (!std::filesystem::exists(root + "/SeriesB")) {
         PhantomSeries series;
         series.files = files;
+        series.dicom = dicom;
         writeDemo(root, series);
     }
     return root;
@@ -74,14 +75,20 @@ void BM_ReadingAlone(benchmark::State& state)
 }
 BENCHMARK(BM_ReadingAlone)->Arg(128)->Unit(benchmark::kMillisecond);
 
+// Raw files (0) against uncompressed DICOM files (1) of the same samples.
 void BM_GFactorRun(benchmark::State& state)
 {
-    const std::string root = demoPair(static_cast<int>(state.range(0)));
+    const std::string root = demoPair(static_cast<int>(state.range(0)), state.range(1) != 0);
     SilentView view;
     const RunInputs inputs{"60", "20", "2", true, root + "/SeriesA", root + "/SeriesB"};
     for (auto _ : state) MeasurementRun(inputs, store(), view);
 }
-BENCHMARK(BM_GFactorRun)->Arg(128)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_GFactorRun)
+    ->ArgNames({"files", "dicom"})
+    ->Args({128, 0})
+    ->Args({100, 0})
+    ->Args({100, 1})
+    ->Unit(benchmark::kMillisecond);
 
 // Peak resident memory after a plain run; run the 16-file case first, so the
 // growth to the 1,024-file case shows in the second figure.

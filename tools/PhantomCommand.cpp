@@ -91,6 +91,8 @@ PhantomCommand parsePhantomCommand(const std::vector<std::string>& args)
             help = true;
         } else if (arg == "--parallel") {
             command.series.parallel = true;
+        } else if (arg == "--dicom") {
+            command.series.dicom = true;
         } else if (const auto option = valueOptions().find(arg); option != valueOptions().end()) {
             if (i + 1 == args.size()) throw UsageError(arg + " needs a value");
             option->second(command, arg, args[++i]);
@@ -115,11 +117,12 @@ std::string phantomUsage(const std::string& program)
            "a disc of radius 100 pixels at signal S on a background of 0, with Gaussian\n"
            "noise of sigma s, or s * g * sqrt(R) with --parallel, where\n"
            "g = 1 + 0.5 * exp(-d^2 / (2 * 60^2)) and d is the distance from the centre.\n"
-           "Files are named img0001.raw, img0002.raw, ...\n"
+           "Files are named img0001.raw, img0002.raw, ... (img0001.dcm ... with --dicom).\n"
            "\n"
            "  --demo DIR       write DIR/SeriesA (plain) and DIR/SeriesB (parallel imaging)\n"
            "  --out DIR        write one series into DIR\n"
            "  --parallel       with --out: the series acquired with parallel imaging\n"
+           "  --dicom          write DICOM files (explicit VR little endian) instead of raw ones\n"
            "  --files N        files per series, 1 to 9999 (32)\n"
            "  --signal S       signal inside the disc (1000)\n"
            "  --sigma s        noise without parallel imaging (20)\n"

@@ -1,5 +1,6 @@
 #include "PhantomSeries.h"
 
+#include "DicomSeries.h"
 #include "MapStore.h"
 
 #include <cerrno>
@@ -83,10 +84,10 @@ std::vector<unsigned char> phantomFileBytes(const PhantomSeries& series, Gaussia
     return bytes;
 }
 
-std::string phantomFileName(int number)
+std::string phantomFileName(int number, bool dicom)
 {
     char name[32];
-    std::snprintf(name, sizeof name, "img%04d.raw", number);
+    std::snprintf(name, sizeof name, dicom ? "img%04d.dcm" : "img%04d.raw", number);
     return name;
 }
 
@@ -94,7 +95,15 @@ void writePhantomSeries(const std::string& folder, const PhantomSeries& series)
 {
     std::filesystem::create_directories(folder);
     GaussianNoise noise(series.seed);
-    for (int i = 1; i <= series.files; ++i) writeFile(folder + "/" + phantomFileName(i), phantomFileBytes(series, noise));
+    for (int i = 1; i <= series.files; ++i) {
+        const std::string path = folder + "/" + phantomFileName(i, series.dicom);
+        if (series.dicom) {
+            const std::vector<std::int16_t> image = phantomImage(series, noise);
+            writeDicomImage(path, DicomLayout{}, std::vector<std::int32_t>(image.begin(), image.end()));
+        } else {
+            writeFile(path, phantomFileBytes(series, noise));
+        }
+    }
 }
 
 PhantomSeries withParallelImaging(const PhantomSeries& series)

@@ -32,6 +32,8 @@ struct PhantomSeries {
     double reduction = 2.0;
     int headerBytes = 0;
     std::uint64_t seed = 1;
+    // Files as a scanner exports them: DICOM, one image per file.
+    bool dicom = false;
 };
 
 double trueGFactor(int row, int col);
@@ -49,8 +51,8 @@ std::vector<std::int16_t> phantomImage(const PhantomSeries& series, GaussianNois
 // The bytes of one image file: the header, then the samples little-endian.
 std::vector<unsigned char> phantomFileBytes(const PhantomSeries& series, GaussianNoise& noise);
 
-// "img0001.raw" for number 1.
-std::string phantomFileName(int number);
+// "img0001.raw" for number 1 ("img0001.dcm" for a DICOM series).
+std::string phantomFileName(int number, bool dicom = false);
 
 // Creates `folder` if needed and writes the series into it, files numbered from 1.
 // Throws std::runtime_error (or std::filesystem::filesystem_error) when it cannot.

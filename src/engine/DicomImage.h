@@ -62,6 +62,8 @@ public:
     void decodePixels(std::span<unsigned char> out) const;
 
 private:
+    void readWithLibrary(std::span<const unsigned char> file);
+
     struct Parsed;
     std::unique_ptr<Parsed> parsed_;
     DicomPixelFormat format_;

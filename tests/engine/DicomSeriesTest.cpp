@@ -134,6 +134,25 @@ TEST_F(DicomSeriesTest, ScannerSeriesGiveTheMapsOfTheirStoredValues)
     }
 }
 
+// Files of both pixel representations in one series, which the run takes in
+// separate groups.
+TEST_F(DicomSeriesTest, SignedAndUnsignedFilesMayAlternate)
+{
+    std::vector<Samples> files;
+    for (int k = 0; k < 4; ++k)
+        for (Samples& f : repetitions(1000 + 100 * k, 301)) files.push_back(std::move(f));
+    const std::string dir = tmp.sub("mixed");
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        DicomLayout layout;
+        layout.isSigned = i % 3 == 0;
+        writeDicomImage(dir + "/IM_" + std::to_string(100 + i), layout, files[i]);
+    }
+    ASSERT_EQ(run(dir), "");
+    const auto expected = expectedMaps(files);
+    EXPECT_TRUE(sameBits(store->SignalMapA, expected->signal));
+    EXPECT_TRUE(sameBits(store->NoiseMapA, expected->noise));
+}
+
 // A raw series and a DICOM series of the same samples give the same maps, bit for bit.
 TEST_F(DicomSeriesTest, TheRawRuleIsUnchanged)
 {

@@ -1,0 +1,251 @@
+#include "DicomStructure.h"
+
+#include "DicomImage.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <iterator>
+#include <vector>
+
+namespace quelby {
+
+namespace {
+
+// The checks before the DICOM library sees a file. The library asserts, and so
+// aborts the process, when a file ends inside its header, and reads a file cut
+// inside its pixel data as complete; it only ever sees files that pass this walk.
+class StructureWalk {
+public:
+    explicit StructureWalk(std::span<const unsigned char> file, DicomStructure& found) : bytes_(file), found_(found) {}
+
+    bool fits()
+    {
+        std::size_t at = DicomPrefixBytes;
+        std::string ts;
+        // The file meta information: explicit VR little endian, group 0002.
+        while (at + 4 <= bytes_.size() && u16(at, false) == 0x0002) {
+            Element e;
+            if (!header(at, Encoding::ExplicitLittle, e) || e.undefined || !within(e.value, e.length)) return false;
+            if (u16(at + 2, false) == 0x0010)
+                ts.assign(reinterpret_cast<const char*>(bytes_.data() + e.value), e.length);
+            at = e.value + e.length;
+        }
+        while (!ts.empty() && (ts.back() == '\0' || ts.back() == ' ')) ts.pop_back();
+        // The library's reading of the meta information cannot meet the end of the file.
+        if (ts.empty() || !within(at, 4)) return false;
+        found_.transferSyntax = ts;
+        std::size_t end = 0;
+        if (ts == "1.2.840.10008.1.2.1.99") {
+            std::vector<unsigned char> inflated;
+            if (!inflateRest(at, inflated)) return false;
+            DicomStructure ignored;
+            StructureWalk walk(inflated, ignored);
+            return walk.dataSet(0, inflated.size(), Encoding::ExplicitLittle, 0, false, end);
+        }
+        const bool implicit = ts == "1.2.840.10008.1.2";
+        found_.bigEndian = ts == "1.2.840.10008.1.2.2";
+        found_.native = implicit || found_.bigEndian || ts == "1.2.840.10008.1.2.1";
+        const Encoding encoding = implicit             ? Encoding::ImplicitLittle
+                                  : found_.bigEndian ? Encoding::ExplicitBig
+                                                     : Encoding::ExplicitLittle;
+        return dataSet(at, bytes_.size(), encoding, 0, false, end);
+    }
+
+private:
+    enum class Encoding { ImplicitLittle, ExplicitLittle, ExplicitBig };
+    static constexpr std::uint32_t Undefined = 0xFFFFFFFF;
+    static constexpr int DeepestNesting = 64;
+
+    struct Element {
+        std::uint16_t group = 0, element = 0;
+        bool sequence = false;   // SQ, or of unknown VR with an undefined length
+        bool undefined = false;  // undefined length
+        std::size_t value = 0;
+        std::size_t length = 0;
+    };
+
+    // The raw deflate stream from `at` to the end of the file, whole.
+    bool inflateRest(std::size_t at, std::vector<unsigned char>& out) const
+    {
+        z_stream z{};
+        if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return false;
+        z.next_in = const_cast<unsigned char*>(bytes_.data() + at);
+        z.avail_in = static_cast<uInt>(bytes_.size() - at);
+        int status = Z_OK;
+        while (status == Z_OK) {
+            const std::size_t done = out.size();
+            out.resize(done + 65536);
+            z.next_out = out.data() + done;
+            z.avail_out = 65536;
+            status = inflate(&z, Z_NO_FLUSH);
+            out.resize(done + 65536 - z.avail_out);
+        }
+        inflateEnd(&z);
+        return status == Z_STREAM_END;
+    }
+
+    bool within(std::size_t at, std::size_t count) const { return at <= bytes_.size() && count <= bytes_.size() - at; }
+
+    std::uint16_t u16(std::size_t at, bool big) const
+    {
+        const unsigned a = bytes_[at], b = bytes_[at + 1];
+        return static_cast<std::uint16_t>(big ? (a << 8 | b) : (b << 8 | a));
+    }
+
+    std::uint32_t u32(std::size_t at, bool big) const
+    {
+        const std::uint32_t lo = u16(at, big), hi = u16(at + 2, big);
+        return big ? (lo << 16 | hi) : (hi << 16 | lo);
+    }
+
+    bool header(std::size_t at, Encoding encoding, Element& e) const
+    {
+        const bool big = encoding == Encoding::ExplicitBig;
+        if (!within(at, 8)) return false;
+        e.group = u16(at, big);
+        e.element = u16(at + 2, big);
+        std::uint32_t length = 0;
+        if (e.group == 0xFFFE || encoding == Encoding::ImplicitLittle) {
+            length = u32(at + 4, big);
+            e.value = at + 8;
+            e.sequence = length == Undefined;
+        } else {
+            const char vr[2] = {static_cast<char>(bytes_[at + 4]), static_cast<char>(bytes_[at + 5])};
+            static constexpr const char* longForms[] = {"OB", "OD", "OF", "OL", "OV", "OW", "SQ",
+                                                        "SV", "UC", "UN", "UR", "UT", "UV"};
+            const bool longForm = std::any_of(std::begin(longForms), std::end(longForms),
+                                              [&](const char* f) { return vr[0] == f[0] && vr[1] == f[1]; });
+            if (longForm) {
+                if (!within(at, 12)) return false;
+                length = u32(at + 8, big);
+                e.value = at + 12;
+            } else {
+                length = u16(at + 6, big);
+                e.value = at + 8;
+            }
+            e.sequence = vr[0] == 'S' && vr[1] == 'Q';
+        }
+        e.undefined = length == Undefined;
+        e.length = e.undefined ? 0 : length;
+        return true;
+    }
+
+    // Elements from `at` up to `end`, or, when `inItem`, up to an item
+    // delimiter; `after` is the byte past the last one.
+    bool dataSet(std::size_t at, std::size_t end, Encoding encoding, int depth, bool inItem, std::size_t& after)
+    {
+        if (depth > DeepestNesting) return false;
+        while (at < end) {
+            Element e;
+            if (!header(at, encoding, e)) return false;
+            if (e.group == 0xFFFE && e.element == 0xE00D) {
+                after = e.value;
+                return inItem;
+            }
+            if (depth == 0) capture(e, encoding == Encoding::ExplicitBig);
+            if (!skip(e, end, encoding, depth, at)) return false;
+        }
+        after = at;
+        return !inItem && at == end;
+    }
+
+    // Past one element; an undefined length holds items up to the sequence
+    // delimiter: a sequence, encapsulated pixel data, or UN holding an
+    // implicit little endian sequence.
+    bool skip(const Element& e, std::size_t end, Encoding encoding, int depth, std::size_t& next)
+    {
+        const bool pixelData = e.group == 0x7FE0 && e.element == 0x0010;
+        if (!e.undefined) {
+            if (!within(e.value, e.length) || e.value + e.length > end) return false;
+            next = e.value + e.length;
+            return !e.sequence || items(e.value, next, encoding, depth + 1);
+        }
+        const Encoding inner = e.sequence || pixelData ? encoding : Encoding::ImplicitLittle;
+        std::size_t at = e.value;
+        for (;;) {
+            Element item;
+            if (!header(at, inner, item) || item.group != 0xFFFE) return false;
+            if (item.element == 0xE0DD) {
+                next = item.value;
+                return next <= end;
+            }
+            if (item.element != 0xE000 || !oneItem(item, end, inner, depth + 1, pixelData, at)) return false;
+        }
+    }
+
+    // The items of a sequence of defined length.
+    bool items(std::size_t at, std::size_t end, Encoding encoding, int depth)
+    {
+        while (at < end) {
+            Element item;
+            if (!header(at, encoding, item) || item.group != 0xFFFE || item.element != 0xE000) return false;
+            if (!oneItem(item, end, encoding, depth, false, at)) return false;
+        }
+        return at == end;
+    }
+
+    bool oneItem(const Element& item, std::size_t end, Encoding encoding, int depth, bool fragment,
+                 std::size_t& after)
+    {
+        if (depth > DeepestNesting) return false;
+        if (item.undefined) return !fragment && dataSet(item.value, end, encoding, depth + 1, true, after);
+        if (!within(item.value, item.length) || item.value + item.length > end) return false;
+        after = item.value + item.length;
+        std::size_t ignored = 0;
+        return fragment || dataSet(item.value, after, encoding, depth + 1, false, ignored);
+    }
+
+    // The image attributes of the top-level data set, values checked to lie within the file.
+    void capture(const Element& e, bool big)
+    {
+        if (e.undefined || !within(e.value, e.length)) return;
+        if (e.group == 0x7FE0 && e.element == 0x0010) {
+            found_.pixelData = bytes_.subspan(e.value, e.length);
+            return;
+        }
+        if (e.group != 0x0028) return;
+        const auto text = [&] {
+            std::string t(reinterpret_cast<const char*>(bytes_.data() + e.value), e.length);
+            while (!t.empty() && (t.back() == ' ' || t.back() == '\0')) t.pop_back();
+            while (!t.empty() && t.front() == ' ') t.erase(0, 1);
+            return t;
+        };
+        const auto unsignedShort = [&](std::optional<int>& into) {
+            if (e.length == 2) into = u16(e.value, big);
+        };
+        switch (e.element) {
+        case 0x0002: unsignedShort(found_.samplesPerPixel); break;
+        case 0x0004: found_.photometric = text(); break;
+        case 0x0008: {
+            const std::string t = text();
+            int frames = 0;
+            const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), frames);
+            if (ec == std::errc{} && end == t.data() + t.size()) found_.frames = frames;
+            break;
+        }
+        case 0x0010: unsignedShort(found_.rows); break;
+        case 0x0011: unsignedShort(found_.columns); break;
+        case 0x0100: unsignedShort(found_.bitsAllocated); break;
+        case 0x0103: unsignedShort(found_.pixelRepresentation); break;
+        default: break;
+        }
+    }
+
+    std::span<const unsigned char> bytes_;
+    DicomStructure& found_;
+};
+
+
+}  // namespace
+
+std::optional<DicomStructure> walkDicomStructure(std::span<const unsigned char> file)
+{
+    DicomStructure found;
+    if (!StructureWalk(file, found).fits()) return std::nullopt;
+    return found;
+}
+
+}  // namespace quelby
