@@ -79,10 +79,9 @@ double parseNumber(std::string_view text, std::string_view separator)
         bool negative = in.take('-');
         if (!negative) in.take('+');
         int exponent = 0;
-        while (in.peekDigit()) {
-            const int digit = in.next() - '0';
-            if (exponent < ExponentReadLimit) exponent = exponent * 10 + digit;
-        }
+        // Digits are read only while the exponent is below the limit; one left
+        // over is text after the number.
+        while (exponent < ExponentReadLimit && in.peekDigit()) exponent = exponent * 10 + (in.next() - '0');
         canonical += (negative ? "e-" : "e") + std::to_string(exponent);
     }
     in.skipSpaces();
