@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FileCalls.h"
 #include "MapStore.h"
 
 #include <QString>
@@ -16,7 +17,8 @@ inline constexpr int ExportFileBytes = FramePixels * 2;
 std::uint16_t exportRecord(double value, bool gFactor);
 
 // Writes the map as 65,536 little-endian 16-bit records, row 0 first, column 0
-// first, replacing the file at `path`. Throws Failure with the file messages.
-void writeMapFile(const QString& path, const Map& map, bool gFactor);
+// first, replacing the file at `path`. Throws Failure with the file messages;
+// the export succeeds only once the records are on the disk.
+void writeMapFile(const QString& path, const Map& map, bool gFactor, const FileCalls& calls = systemFileCalls());
 
 }  // namespace quelby

@@ -1,6 +1,7 @@
 #include "MapExport.h"
 
 #include "Failure.h"
+#include "Unprivileged.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -9,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -79,10 +82,11 @@ protected:
     QStringList entries() const { return QDir(dir_.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot); }
 
     // Runs the export and returns the failure message, empty when it succeeded.
-    static std::string failureOf(const QString& path, const Map& map, bool gFactor = false)
+    static std::string failureOf(const QString& path, const Map& map, bool gFactor = false,
+                                 const FileCalls& calls = systemFileCalls())
     {
         try {
-            writeMapFile(path, map, gFactor);
+            writeMapFile(path, map, gFactor, calls);
         } catch (const Failure& f) {
             return f.what();
         }
@@ -223,6 +227,111 @@ TEST_F(WriteMapFile, ShortWriteIsADiskFullAndKeepsThePreviousFile)
     EXPECT_EQ(message, "ディスクがいっぱいです");
     EXPECT_EQ(contents(path), old);
     EXPECT_EQ(entries(), QStringList{"short.raw"});
+}
+
+// The error a failing call reports.
+int injectedError = 0;
+
+// The system's calls, with one of them failing as `call`.
+FileCalls failing(const std::string& call)
+{
+    FileCalls c = systemFileCalls();
+    if (call == "write") c.write = [](int, const void*, size_t) -> ssize_t { return errno = injectedError, -1; };
+    if (call == "fdatasync") c.fdatasync = [](int) { return errno = injectedError, -1; };
+    if (call == "close") c.close = [](int fd) { return ::close(fd), errno = injectedError, -1; };
+    if (call == "rename") c.rename = [](const char*, const char*) { return errno = injectedError, -1; };
+    if (call == "folder fsync") c.fsync = [](int) { return errno = injectedError, -1; };
+    if (call == "create")
+        c.open = [](const char* path, int flags, mode_t mode) {
+            return flags & O_CREAT ? (errno = injectedError, -1) : ::open(path, flags, mode);
+        };
+    return c;
+}
+
+// No failing call lets the export pass for done, and every failure before the
+// rename keeps the previous file whole with nothing beside it.
+TEST_F(WriteMapFile, AFailingCallIsReportedAndKeepsThePreviousFile)
+{
+    struct Row {
+        const char* call;
+        int err;
+        const char* message;
+    };
+    const Row rows[] = {
+        {"write", ENOSPC, "ディスクがいっぱいです"},     {"write", EIO, "I/O エラー (5)"},
+        {"fdatasync", EIO, "I/O エラー (5)"},            {"fdatasync", ENOSPC, "ディスクがいっぱいです"},
+        {"close", EIO, "I/O エラー (5)"},                {"close", EDQUOT, "I/O エラー (122)"},
+        {"rename", EXDEV, "I/O エラー (18)"},            {"create", ENOSPC, "ディスクがいっぱいです"},
+    };
+    const QString path = pathOf("kept.raw");
+    const QByteArray old("the previous export");
+    (*map_)[0][0] = 9;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.call) + " " + std::to_string(row.err));
+        put(path, old);
+        injectedError = row.err;
+        EXPECT_EQ(failureOf(path, *map_, false, failing(row.call)), row.message);
+        EXPECT_EQ(contents(path), old);
+        EXPECT_EQ(entries(), QStringList{"kept.raw"});
+    }
+    // After the rename the new file is in place, but a folder that did not
+    // reach the disk may still bring the old one back: reported all the same.
+    injectedError = EIO;
+    EXPECT_EQ(failureOf(path, *map_, false, failing("folder fsync")), "I/O エラー (5)");
+    EXPECT_EQ(recordAt(contents(path), 0, 0), 9);
+    EXPECT_EQ(entries(), QStringList{"kept.raw"});
+}
+
+// Names up to the file system's longest replace an existing file as they create a new one.
+TEST_F(WriteMapFile, TheLongestNamesAreReplaced)
+{
+    for (const int length : {249, 255}) {
+        const QString path = pathOf(QString(length - 4, 'n') + ".raw");
+        put(path, "old");
+        (*map_)[1][1] = length;
+        EXPECT_EQ(failureOf(path, *map_), "");
+        EXPECT_EQ(recordAt(contents(path), 1, 1), length);
+        EXPECT_EQ(entries().size(), 1);
+        QFile::remove(path);
+    }
+}
+
+// A folder that takes no new file: a file there that may be written is
+// rewritten in place (the same file, links kept); a new one is refused.
+TEST_F(WriteMapFile, AWritableFileInAFolderThatTakesNoNewFileIsRewrittenInPlace)
+{
+    const QString path = pathOf("in-place.raw");
+    put(path, QByteArray(300000, 'x'));
+    struct stat before {};
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &before), 0);
+    (*map_)[2][3] = 23;
+    injectedError = EACCES;
+    EXPECT_EQ(failureOf(path, *map_, false, failing("create")), "");
+    const QByteArray bytes = contents(path);
+    EXPECT_EQ(bytes.size(), ExportFileBytes);
+    EXPECT_EQ(recordAt(bytes, 2, 3), 23);
+    struct stat after {};
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+
+    // The same with the folder's own permissions, for a user they hold for.
+    const QString locked = pathOf("locked");
+    ASSERT_TRUE(QDir(dir_.path()).mkdir("locked"));
+    const QString file = locked + "/open.raw";
+    put(file, "old");
+    ASSERT_EQ(::chmod(QFile::encodeName(file).constData(), 0666), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(locked).constData(), 0555), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(dir_.path()).constData(), 0755), 0);
+    (*map_)[2][3] = 32;
+    EXPECT_EQ(test::asUnprivileged([&] {
+                  const std::string replaced = failureOf(file, *map_);
+                  const std::string created = failureOf(locked + "/new.raw", *map_);
+                  return replaced + "|" + created;
+              }),
+              "|ファイルへのアクセスが拒否されました");
+    EXPECT_EQ(recordAt(contents(file), 2, 3), 32);
+    EXPECT_EQ(QDir(locked).entryList(QDir::Files | QDir::Hidden), QStringList{"open.raw"});
+    ::chmod(QFile::encodeName(locked).constData(), 0755);
 }
 
 }  // namespace
