@@ -20,14 +20,16 @@ inline constexpr unsigned char PhantomHeaderByte = 0x5A;
 // One series of repeated acquisitions of a disc phantom: `signal` inside the
 // disc, `background` outside, plus Gaussian noise of σ = `sigma`, or
 // σ · g · √R when `parallel` is set. Samples are rounded to the nearest integer
-// and clamped to 16 bits. The defaults are the demo's: 32 files, S = 1000,
-// σ = 20, R = 2.
+// and clamped to 16 bits. The defaults are the demo's: 32 files, S = 1600,
+// σ = 10, R = 2, so that the SNR of the plain series (160) sits in the middle
+// of the window's default scale (60 to 240), that of the parallel series
+// (160 / (g·√2), 75 to 113) inside it, and g (1 to 1.5) inside the g scale.
 struct PhantomSeries {
     int files = 32;
-    double signal = 1000.0;
+    double signal = 1600.0;
     double background = 0.0;
     double discRadius = 100.0;
-    double sigma = 20.0;
+    double sigma = 10.0;
     bool parallel = false;
     double reduction = 2.0;
     int headerBytes = 0;

@@ -168,8 +168,8 @@ TEST(PhantomCommand, ReadsTheOptions)
     EXPECT_EQ(demo.kind, PhantomCommand::Kind::Demo);
     EXPECT_EQ(demo.folder, "build/demo");
     EXPECT_EQ(demo.series.files, 32);
-    EXPECT_EQ(demo.series.signal, 1000.0);
-    EXPECT_EQ(demo.series.sigma, 20.0);
+    EXPECT_EQ(demo.series.signal, 1600.0);
+    EXPECT_EQ(demo.series.sigma, 10.0);
     EXPECT_EQ(demo.series.reduction, 2.0);
 
     const PhantomCommand series = parsePhantomCommand({"--out", "x", "--files", "5", "--signal", "800.5", "--sigma",
