@@ -4,7 +4,9 @@ RELEASE := build/release
 TESTING := build/test
 DEMO := build/demo
 
-.PHONY: run test bench deps release
+PREFIX ?= /usr/local
+
+.PHONY: run test bench deps release install
 
 deps:
 	./scripts/install-deps
@@ -24,6 +26,9 @@ test: deps
 	cmake -S . -B $(TESTING) -DCMAKE_BUILD_TYPE=Debug -DQUELBY_SANITIZE=ON
 	cmake --build $(TESTING) -j $(JOBS)
 	cd $(TESTING) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+install: release
+	cmake --install $(RELEASE) --prefix $(PREFIX)
 
 bench: deps
 	cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DQUELBY_TESTS=OFF -DQUELBY_BENCH=ON

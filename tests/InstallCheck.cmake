@@ -1,0 +1,18 @@
+# Installs the build into a fresh prefix and checks what a desktop finds there.
+# -DBUILD=<build folder> -DPREFIX=<empty folder>
+file(REMOVE_RECURSE "${PREFIX}")
+execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD}" --prefix "${PREFIX}" RESULT_VARIABLE status OUTPUT_QUIET)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "cmake --install failed: ${status}")
+endif()
+foreach(file bin/quelby bin/quelby-phantom share/applications/quelby.desktop
+             share/icons/hicolor/scalable/apps/quelby.svg)
+  if(NOT EXISTS "${PREFIX}/${file}")
+    message(FATAL_ERROR "not installed: ${file}")
+  endif()
+endforeach()
+execute_process(COMMAND desktop-file-validate "${PREFIX}/share/applications/quelby.desktop"
+                RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
+if(NOT status EQUAL 0 OR NOT out STREQUAL "")
+  message(FATAL_ERROR "desktop entry does not validate: ${status} ${out}")
+endif()
