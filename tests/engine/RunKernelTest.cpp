@@ -237,6 +237,67 @@ TEST(RunKernel, SquaredDeviationsAreTheLongDoubleExpressionBitForBit)
     EXPECT_GT(fusedWrong, 10'000);
 }
 
+// Means as a run makes them for every file count from 2 to 300 (a sum of
+// samples divided by the count), near 0 beside large samples, and with full
+// fractions; sums of squares near powers of two and near 2^53; samples at the
+// ends of their range.
+TEST(RunKernel, DeviationsFromTheMeanOfAnyFileCountAreTheExpression)
+{
+    const auto mean = std::make_unique<Map>();
+    const auto start = std::make_unique<Map>();
+    const auto images = std::make_unique<Images>();
+    std::mt19937_64 rng(2026);
+    const auto uniform = [&](double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); };
+    const auto integer = [&](std::int64_t lo, std::int64_t hi) {
+        return std::uniform_int_distribution<std::int64_t>(lo, hi)(rng);
+    };
+    std::size_t samples = 0;
+    for (int round = 0; round < 20; ++round) {
+        const SampleKind kind = round % 4 == 3 ? SampleKind::Uint16 : SampleKind::Int16;
+        const double low = kind == SampleKind::Int16 ? -32768 : 0, high = kind == SampleKind::Int16 ? 32767 : 65535;
+        for (int p = 0; p < FramePixels; ++p) {
+            const int files = 2 + p % 299;
+            double& m = (*mean)[p / ImageSide][p % ImageSide];
+            switch (integer(0, 5)) {
+            case 0: m = uniform(-1e-3, 1e-3); break;                       // near 0, as in the background
+            case 1: m = uniform(low, high); break;                         // any 53-bit fraction
+            default: m = static_cast<double>(integer(static_cast<std::int64_t>(low) * files,
+                                                     static_cast<std::int64_t>(high) * files)) / files;
+            }
+            double& v = (*start)[p / ImageSide][p % ImageSide];
+            switch (integer(0, 4)) {
+            case 0: v = 0; break;
+            case 1: v = std::ldexp(1.0 + static_cast<double>(integer(-4, 4)) * 0x1p-52, static_cast<int>(integer(-30, 62))); break;
+            case 2: v = 0x1p53 + static_cast<double>(integer(-8, 8)) * (integer(0, 1) ? 1.0 : 2.0); break;
+            default: v = uniform(0, std::ldexp(1.0, static_cast<int>(integer(0, 40))));
+            }
+            for (ImageBytesBuffer& image : *images) {
+                const double near = std::clamp(std::round(m + uniform(-300, 300)), low, high);
+                const double s = integer(0, 9) == 0 ? (integer(0, 1) ? low : high) : near;
+                const auto bits = static_cast<std::uint16_t>(static_cast<std::int32_t>(s));
+                image[2 * p] = static_cast<unsigned char>(bits & 0xFF);
+                image[2 * p + 1] = static_cast<unsigned char>(bits >> 8);
+            }
+        }
+        Map expected = *start;
+        for (int p = 0; p < FramePixels; ++p)
+            for (const ImageBytesBuffer& image : *images) {
+                double& v = expected[p / ImageSide][p % ImageSide];
+                v = squaredDeviation(sampleValue(image, p, kind), (*mean)[p / ImageSide][p % ImageSide], v);
+                ++samples;
+            }
+        for (std::size_t b = 0; b < builds().size(); ++b) {
+            Map got = *start;
+            builds()[b].deviations(*images, *mean, got, 0, kind);
+            const int p = firstDifference(got, expected);
+            ASSERT_EQ(p, -1) << builds()[b].name << " in round " << round << " at pixel " << p << ": mean "
+                             << (*mean)[p / ImageSide][p % ImageSide] << ", start "
+                             << (*start)[p / ImageSide][p % ImageSide];
+        }
+    }
+    EXPECT_GT(samples, 10'000'000u);
+}
+
 // Ties: on the grain, noise close to 2^52 grains and deviations close to 2^26
 // grains put d² + noise above 2^53 grains, where half of the sums sit exactly
 // between two doubles and must round to even as the long double does.
@@ -471,6 +532,26 @@ TEST(RunKernel, ARunGivesTheMapsOfThePerSamplePasses)
     for (const auto& [base, count] : {std::pair{0, 16}, std::pair{25, 16}, std::pair{50, 13}, std::pair{75, 13}})
         for (int i = 1; i <= count; ++i) positions.push_back(base + 25 * i / count);
     EXPECT_EQ(view.positions, positions);
+}
+
+// Whole runs at the file counts that series are acquired with, whose means
+// have full fractions, against the long-double expression sample by sample.
+TEST(RunKernel, RunsOfAnyFileCountGiveTheMapsOfThePerSamplePasses)
+{
+    TempFolder tmp;
+    for (const auto& [filesA, filesB] : {std::pair{3, 50}, std::pair{100, 200}}) {
+        SCOPED_TRACE(std::to_string(filesA) + " and " + std::to_string(filesB) + " files");
+        const std::string a = noisySeries(tmp, "a" + std::to_string(filesA), filesA, 3);
+        const std::string b = noisySeries(tmp, "b" + std::to_string(filesB), filesB, 4);
+        auto store = std::make_unique<MapStore>();
+        ProgressView view;
+        MeasurementRun(RunInputs{"60", "20", "2", true, a, b}, *store, view);
+        const auto expectedA = perSampleSeries(a, filesA);
+        const auto expectedB = perSampleSeries(b, filesB);
+        EXPECT_EQ(firstDifference(store->NoiseMapA, expectedA->noise), -1);
+        EXPECT_EQ(firstDifference(store->NoiseMapB, expectedB->noise), -1);
+        EXPECT_EQ(firstDifference(store->SignalMapB, expectedB->signal), -1);
+    }
 }
 
 // A file that fails in the middle of a batch: the files before it count in
