@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cstdint>
 #include <iterator>
@@ -41,9 +42,10 @@ public:
         if (ts == "1.2.840.10008.1.2.1.99") {
             std::vector<unsigned char> inflated;
             if (!inflateRest(at, inflated)) return false;
-            DicomStructure ignored;
-            StructureWalk walk(inflated, ignored);
-            return walk.dataSet(0, inflated.size(), Encoding::ExplicitLittle, 0, false, end);
+            StructureWalk walk(inflated, found_);
+            const bool fits = walk.dataSet(0, inflated.size(), Encoding::ExplicitLittle, 0, false, end);
+            found_.pixelData.reset();  // it pointed into the inflated copy
+            return fits;
         }
         const bool implicit = ts == "1.2.840.10008.1.2";
         found_.bigEndian = ts == "1.2.840.10008.1.2.2";
@@ -145,8 +147,14 @@ private:
                 after = e.value;
                 return inItem;
             }
-            if (depth == 0) capture(e, encoding == Encoding::ExplicitBig);
-            if (!skip(e, end, encoding, depth, at)) return false;
+            const bool big = encoding == Encoding::ExplicitBig;
+            if (depth == 0) capture(e, big);
+            captureAnyDepth(e, big);
+            const bool perFrame = depth == 0 && e.group == 0x5200 && e.element == 0x9230;
+            if (perFrame) inPerFrame_ = true;
+            const bool ok = skip(e, end, encoding, depth, at);
+            if (perFrame) inPerFrame_ = false;
+            if (!ok) return false;
         }
         after = at;
         return !inItem && at == end;
@@ -191,11 +199,82 @@ private:
                  std::size_t& after)
     {
         if (depth > DeepestNesting) return false;
+        // Each item of the top-level per-frame functional groups is one frame.
+        if (inPerFrame_ && depth == 1) found_.frameOrder.emplace_back();
         if (item.undefined) return !fragment && dataSet(item.value, end, encoding, depth + 1, true, after);
         if (!within(item.value, item.length) || item.value + item.length > end) return false;
         after = item.value + item.length;
         std::size_t ignored = 0;
         return fragment || dataSet(item.value, after, encoding, depth + 1, false, ignored);
+    }
+
+    std::string text(const Element& e) const
+    {
+        std::string t(reinterpret_cast<const char*>(bytes_.data() + e.value), e.length);
+        while (!t.empty() && (t.back() == ' ' || t.back() == '\0')) t.pop_back();
+        while (!t.empty() && t.front() == ' ') t.erase(0, 1);
+        return t;
+    }
+
+    static std::optional<int> integerText(const std::string& t)
+    {
+        int value = 0;
+        const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), value);
+        if (ec != std::errc{} || end != t.data() + t.size()) return std::nullopt;
+        return value;
+    }
+
+    // A decimal string (DS) or, with eight bytes, a double (FD).
+    std::optional<double> number(const Element& e, bool big, bool binary) const
+    {
+        if (binary) {
+            if (e.length != 8) return std::nullopt;
+            std::uint64_t bits = 0;
+            for (int i = 0; i < 8; ++i) {
+                const unsigned b = bytes_[e.value + static_cast<std::size_t>(big ? i : 7 - i)];
+                bits = bits << 8 | b;
+            }
+            return std::bit_cast<double>(bits);
+        }
+        const std::string t = text(e);
+        double value = 0;
+        const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), value);
+        if (ec != std::errc{} || end != t.data() + t.size()) return std::nullopt;
+        return value;
+    }
+
+    std::optional<std::uint32_t> unsignedLong(const Element& e, bool big) const
+    {
+        if (e.length != 4) return std::nullopt;
+        return u32(e.value, big);
+    }
+
+    // Attributes an enhanced object keeps in its functional groups.
+    void captureAnyDepth(const Element& e, bool big)
+    {
+        if (e.undefined || !within(e.value, e.length)) return;
+        const auto first = [](auto& into, auto value) {
+            if (!into.has_value() && value.has_value()) into = value;
+        };
+        const auto firstText = [&](std::string& into) {
+            if (into.empty()) into = text(e);
+        };
+        const std::uint32_t tag = std::uint32_t{e.group} << 16 | e.element;
+        switch (tag) {
+        case 0x00280030: firstText(found_.pixelSpacing); break;
+        case 0x00200032: firstText(found_.imagePosition); break;
+        case 0x00281053: first(found_.rescaleSlope, number(e, big, false)); break;
+        case 0x00281052: first(found_.rescaleIntercept, number(e, big, false)); break;
+        case 0x00189069: first(found_.reductionInPlane, number(e, big, true)); break;
+        case 0x00189155: first(found_.reductionOutOfPlane, number(e, big, true)); break;
+        case 0x00209128:
+            if (inPerFrame_ && !found_.frameOrder.empty()) found_.frameOrder.back().temporal = unsignedLong(e, big);
+            break;
+        case 0x00209057:
+            if (inPerFrame_ && !found_.frameOrder.empty()) found_.frameOrder.back().stack = unsignedLong(e, big);
+            break;
+        default: break;
+        }
     }
 
     // The image attributes of the top-level data set, values checked to lie within the file.
@@ -206,26 +285,23 @@ private:
             found_.pixelData = bytes_.subspan(e.value, e.length);
             return;
         }
+        const std::uint32_t tag = std::uint32_t{e.group} << 16 | e.element;
+        switch (tag) {
+        case 0x0020000E: found_.seriesUid = text(e); return;
+        case 0x0008103E: found_.seriesDescription = text(e); return;
+        case 0x00181030: found_.protocolName = text(e); return;
+        case 0x00200013: found_.instanceNumber = integerText(text(e)); return;
+        default: break;
+        }
         if (e.group != 0x0028) return;
-        const auto text = [&] {
-            std::string t(reinterpret_cast<const char*>(bytes_.data() + e.value), e.length);
-            while (!t.empty() && (t.back() == ' ' || t.back() == '\0')) t.pop_back();
-            while (!t.empty() && t.front() == ' ') t.erase(0, 1);
-            return t;
-        };
+        const auto text = [&] { return this->text(e); };
         const auto unsignedShort = [&](std::optional<int>& into) {
             if (e.length == 2) into = u16(e.value, big);
         };
         switch (e.element) {
         case 0x0002: unsignedShort(found_.samplesPerPixel); break;
         case 0x0004: found_.photometric = text(); break;
-        case 0x0008: {
-            const std::string t = text();
-            int frames = 0;
-            const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), frames);
-            if (ec == std::errc{} && end == t.data() + t.size()) found_.frames = frames;
-            break;
-        }
+        case 0x0008: found_.frames = integerText(text()); break;
         case 0x0010: unsignedShort(found_.rows); break;
         case 0x0011: unsignedShort(found_.columns); break;
         case 0x0100: unsignedShort(found_.bitsAllocated); break;
@@ -236,6 +312,7 @@ private:
 
     std::span<const unsigned char> bytes_;
     DicomStructure& found_;
+    bool inPerFrame_ = false;
 };
 
 

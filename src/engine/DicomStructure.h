@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace quelby {
 
@@ -19,6 +21,21 @@ struct DicomStructure {
     std::string photometric;
     // The value of the top-level Pixel Data element, where it has a defined length.
     std::optional<std::span<const unsigned char>> pixelData;
+
+    // What groups and orders the images of a series. Texts are trimmed.
+    std::string seriesUid, seriesDescription, protocolName;
+    std::optional<int> instanceNumber;
+    // Found at any depth (in the functional groups of an enhanced object), the
+    // first occurrence; multi-valued texts keep their backslashes.
+    std::string pixelSpacing, imagePosition;
+    std::optional<double> rescaleSlope, rescaleIntercept;
+    std::optional<double> reductionInPlane, reductionOutOfPlane;
+    // Per frame of an enhanced object: its temporal position index and its
+    // in-stack position number, where its frame content gives them.
+    struct FrameOrder {
+        std::optional<std::uint32_t> temporal, stack;
+    };
+    std::vector<FrameOrder> frameOrder;
 };
 
 // Walks every element of the file, nested ones included, and checks each lies

@@ -4,6 +4,7 @@
 #include "DisplayTexts.h"
 #include "FolderReader.h"
 #include "NumberText.h"
+#include "PixelArithmetic.h"
 #include "RunKernel.h"
 #include "ScaleBar.h"
 #include "WindowChoice.h"
@@ -135,7 +136,7 @@ private:
         for (int r = 0; r < ImageSide; ++r)
             for (int c = 0; c < ImageSide; ++c) {
                 if (showsRepImage) s_.DisplayMap[r][c] = series.repImage[r][c];
-                series.signal[r][c] = checked::store(checked::div(series.signal[r][c], series.count));
+                series.signal[r][c] = pixel::mean(series.signal[r][c], series.count);
             }
     }
 
@@ -156,26 +157,22 @@ private:
     {
         const Extended divisor = static_cast<Extended>(s_.FileCounter - 1);
         for (auto& row : series.noise)
-            for (double& v : row) v = checked::store(checked::sqrt(checked::div(v, divisor)));
+            for (double& v : row) v = pixel::noise(v, divisor);
     }
 
     void snr(const Series& series)
     {
         for (int r = 0; r < ImageSide; ++r)
             for (int c = 0; c < ImageSide; ++c)
-                if (series.noise[r][c] != 0.0)
-                    series.snr[r][c] = checked::store(checked::div(series.signal[r][c], series.noise[r][c]));
+                if (series.noise[r][c] != 0.0) series.snr[r][c] = pixel::snr(series.signal[r][c], series.noise[r][c]);
     }
 
     void gFactor(double reductionFactor)
     {
         for (int r = 0; r < ImageSide; ++r)
             for (int c = 0; c < ImageSide; ++c) {
-                const double snrB = s_.SnrMapB[r][c];
-                if (snrB == 0.0) continue;
-                const Extended numerator = 100.0L * s_.SnrMapA[r][c];
-                const Extended denominator = checked::mul(checked::sqrt(reductionFactor), snrB);
-                s_.GFactorMap[r][c] = checked::store(checked::div(numerator, denominator));
+                if (s_.SnrMapB[r][c] != 0.0)
+                    s_.GFactorMap[r][c] = pixel::gFactor(s_.SnrMapA[r][c], s_.SnrMapB[r][c], reductionFactor, 100.0L);
             }
     }
 

@@ -14,10 +14,13 @@ namespace {
 using checked::Extended;
 
 static_assert(std::endian::native == std::endian::little, "samples are decoded as the host's 16-bit integers");
-static_assert(ImageSide % 16 == 0);
 
-// Pixels taken together: four AVX2 vectors of doubles, never across a row.
-constexpr int Block = 16;
+// Pixels taken together: four AVX2 vectors of doubles. A last part of fewer
+// pixels goes one pixel at a time, through the portable build.
+constexpr std::size_t Block = 16;
+
+// The images of one call: each points at the samples of all its pixels.
+using Images = std::span<const unsigned char* const>;
 
 // The largest grain exponent the exact blocks use: beyond it a deviation of a
 // full 16-bit range no longer fits 26 bits of grains.
@@ -51,19 +54,20 @@ template <SampleKind K>
 }
 
 template <SampleKind K>
-[[gnu::always_inline]] inline std::int32_t sampleOf(const ImageBytesBuffer& image, int pixel)
+[[gnu::always_inline]] inline std::int32_t sampleOf(const unsigned char* image, std::size_t pixel)
 {
-    return K == SampleKind::Int16 ? std::int32_t{sampleAt(image, pixel)} : std::int32_t{unsignedSampleAt(image, pixel)};
+    const auto bits = static_cast<std::uint16_t>(image[2 * pixel] | (image[2 * pixel + 1] << 8));
+    return K == SampleKind::Int16 ? std::int32_t{static_cast<std::int16_t>(bits)} : std::int32_t{bits};
 }
 
 // Everything else: the expression itself.
 template <SampleKind K>
-[[gnu::always_inline]] inline void addExtendedBlock(std::span<const ImageBytesBuffer> images, int pixel,
-                                                    const double* mean, double* noise)
+[[gnu::always_inline]] inline void addExtendedBlock(Images images, std::size_t pixel, const double* mean,
+                                                    double* noise, std::size_t count = Block)
 {
-    for (int i = 0; i < Block; ++i) {
+    for (std::size_t i = 0; i < count; ++i) {
         double v = noise[i];
-        for (const ImageBytesBuffer& image : images) {
+        for (const unsigned char* image : images) {
             const Extended d = static_cast<Extended>(sampleOf<K>(image, pixel + i)) - mean[i];
             v = static_cast<double>(d * d + v);
         }
@@ -74,34 +78,32 @@ template <SampleKind K>
 // The portable build: one pixel at a time.
 template <SampleKind K>
 struct Portable {
-    static void addSamples(std::span<const ImageBytesBuffer> images, Map& signal)
+    static void addSamples(Images images, std::span<double> signal, std::size_t from = 0)
     {
-        for (int r = 0; r < ImageSide; ++r)
-            for (int c = 0; c < ImageSide; ++c) {
-                double sum = signal[r][c];
-                for (const ImageBytesBuffer& image : images) sum += sampleOf<K>(image, r * ImageSide + c);
-                signal[r][c] = sum;
-            }
+        for (std::size_t p = from; p < signal.size(); ++p) {
+            double sum = signal[p];
+            for (const unsigned char* image : images) sum += sampleOf<K>(image, p);
+            signal[p] = sum;
+        }
     }
 
-    static void storeSamples(const ImageBytesBuffer& image, Map& map)
+    static void storeSamples(const unsigned char* image, std::span<double> map, std::size_t from = 0)
     {
-        for (int r = 0; r < ImageSide; ++r)
-            for (int c = 0; c < ImageSide; ++c) map[r][c] = sampleOf<K>(image, r * ImageSide + c);
+        for (std::size_t p = from; p < map.size(); ++p) map[p] = sampleOf<K>(image, p);
     }
 
     static bool isExactBlock(const double* mean, const double* noise, double scale)
     {
         bool exact = true;
-        for (int i = 0; i < Block; ++i) exact &= isExactPixel<K>(mean[i], noise[i], scale);
+        for (std::size_t i = 0; i < Block; ++i) exact &= isExactPixel<K>(mean[i], noise[i], scale);
         return exact;
     }
 
-    static void addExactBlock(std::span<const ImageBytesBuffer> images, int pixel, const double* mean, double* noise)
+    static void addExactBlock(Images images, std::size_t pixel, const double* mean, double* noise)
     {
-        for (int i = 0; i < Block; ++i) {
+        for (std::size_t i = 0; i < Block; ++i) {
             double v = noise[i];
-            for (const ImageBytesBuffer& image : images) {
+            for (const unsigned char* image : images) {
                 const double d = sampleOf<K>(image, pixel + i) - mean[i];
                 v = d * d + v;
             }
@@ -109,18 +111,17 @@ struct Portable {
         }
     }
 
-    static void addSquaredDeviations(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise,
+    static void addSquaredDeviations(Images images, std::span<const double> mean, std::span<double> noise,
                                      double scale)
     {
-        for (int r = 0; r < ImageSide; ++r)
-            for (int c = 0; c < ImageSide; c += Block) {
-                const double* m = mean[r].data() + c;
-                double* n = noise[r].data() + c;
-                if (isExactBlock(m, n, scale))
-                    addExactBlock(images, r * ImageSide + c, m, n);
-                else
-                    addExtendedBlock<K>(images, r * ImageSide + c, m, n);
-            }
+        const std::size_t whole = noise.size() - noise.size() % Block;
+        for (std::size_t p = 0; p < whole; p += Block) {
+            if (isExactBlock(&mean[p], &noise[p], scale))
+                addExactBlock(images, p, &mean[p], &noise[p]);
+            else
+                addExtendedBlock<K>(images, p, &mean[p], &noise[p]);
+        }
+        addExtendedBlock<K>(images, whole, &mean[whole], &noise[whole], noise.size() - whole);
     }
 };
 
@@ -129,9 +130,10 @@ template <SampleKind K>
 struct Avx2Fma {
     static constexpr int Vectors = Block / 4;
 
-    [[gnu::target("avx2,fma"), gnu::always_inline]] static __m256d samplesAt(const ImageBytesBuffer& image, int pixel)
+    [[gnu::target("avx2,fma"), gnu::always_inline]] static __m256d samplesAt(const unsigned char* image,
+                                                                           std::size_t pixel)
     {
-        const __m128i s = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(image.data() + 2 * pixel));
+        const __m128i s = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(image + 2 * pixel));
         return _mm256_cvtepi32_pd(widened(s));
     }
 
@@ -150,18 +152,17 @@ struct Avx2Fma {
     // partial sum of up to KernelImages 16-bit samples is an integer below 2^53,
     // so every addition is exact and the images may be added in int32 first and
     // their total once; elsewhere each image is added in turn.
-    [[gnu::target("avx2,fma")]] static void addSamples(std::span<const ImageBytesBuffer> images, Map& signal)
+    [[gnu::target("avx2,fma")]] static void addSamples(Images images, std::span<double> signal)
     {
         const __m256d magnitudeBits = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFF'FFFF'FFFF'FFFF));
         const __m256d limit = _mm256_set1_pd(0x1p51);
         const __m256d shifter = _mm256_set1_pd(0x1.8p52);
-        for (int r = 0; r < ImageSide; ++r)
-            for (int c = 0; c < ImageSide; c += Block) {
-                const int pixel = r * ImageSide + c;
+        const std::size_t whole = signal.size() - signal.size() % Block;
+        for (std::size_t pixel = 0; pixel < whole; pixel += Block) {
                 __m256d sum[Vectors];
                 __m256d integral = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
                 for (int j = 0; j < Vectors; ++j) {
-                    sum[j] = _mm256_loadu_pd(&signal[r][c + 4 * j]);
+                    sum[j] = _mm256_loadu_pd(&signal[pixel + 4 * j]);
                     const __m256d rounded = _mm256_sub_pd(_mm256_add_pd(sum[j], shifter), shifter);
                     const __m256d magnitude = _mm256_and_pd(sum[j], magnitudeBits);
                     integral = _mm256_and_pd(integral, _mm256_cmp_pd(magnitude, limit, _CMP_LT_OQ));
@@ -169,8 +170,8 @@ struct Avx2Fma {
                 }
                 if (_mm256_movemask_pd(integral) == 0xF) {
                     __m256i low = _mm256_setzero_si256(), high = _mm256_setzero_si256();
-                    for (const ImageBytesBuffer& image : images) {
-                        const auto* s = reinterpret_cast<const __m128i*>(image.data() + 2 * pixel);
+                    for (const unsigned char* image : images) {
+                        const auto* s = reinterpret_cast<const __m128i*>(image + 2 * pixel);
                         low = _mm256_add_epi32(low, widened8(_mm_loadu_si128(s)));
                         high = _mm256_add_epi32(high, widened8(_mm_loadu_si128(s + 1)));
                     }
@@ -179,19 +180,20 @@ struct Avx2Fma {
                     sum[2] = _mm256_add_pd(sum[2], _mm256_cvtepi32_pd(_mm256_castsi256_si128(high)));
                     sum[3] = _mm256_add_pd(sum[3], _mm256_cvtepi32_pd(_mm256_extracti128_si256(high, 1)));
                 } else {
-                    for (const ImageBytesBuffer& image : images)
+                    for (const unsigned char* image : images)
                         for (int j = 0; j < Vectors; ++j)
                             sum[j] = _mm256_add_pd(sum[j], samplesAt(image, pixel + 4 * j));
                 }
-                for (int j = 0; j < Vectors; ++j) _mm256_storeu_pd(&signal[r][c + 4 * j], sum[j]);
-            }
+                for (int j = 0; j < Vectors; ++j) _mm256_storeu_pd(&signal[pixel + 4 * j], sum[j]);
+        }
+        Portable<K>::addSamples(images, signal, whole);
     }
 
-    [[gnu::target("avx2,fma")]] static void storeSamples(const ImageBytesBuffer& image, Map& map)
+    [[gnu::target("avx2,fma")]] static void storeSamples(const unsigned char* image, std::span<double> map)
     {
-        for (int r = 0; r < ImageSide; ++r)
-            for (int c = 0; c < ImageSide; c += 4)
-                _mm256_storeu_pd(&map[r][c], samplesAt(image, r * ImageSide + c));
+        const std::size_t whole = map.size() - map.size() % 4;
+        for (std::size_t p = 0; p < whole; p += 4) _mm256_storeu_pd(&map[p], samplesAt(image, p));
+        Portable<K>::storeSamples(image, map, whole);
     }
 
     // isExactPixel, four pixels per vector.
@@ -224,16 +226,15 @@ struct Avx2Fma {
         return _mm256_movemask_pd(exact) == 0xF;
     }
 
-    [[gnu::target("avx2,fma"), gnu::always_inline]] static void addExactBlock(std::span<const ImageBytesBuffer> images,
-                                                                              int pixel, const double* mean,
-                                                                              double* noise)
+    [[gnu::target("avx2,fma"), gnu::always_inline]] static void addExactBlock(Images images, std::size_t pixel,
+                                                                              const double* mean, double* noise)
     {
         __m256d m[Vectors], v[Vectors];
         for (int j = 0; j < Vectors; ++j) {
             m[j] = _mm256_loadu_pd(mean + 4 * j);
             v[j] = _mm256_loadu_pd(noise + 4 * j);
         }
-        for (const ImageBytesBuffer& image : images)
+        for (const unsigned char* image : images)
             for (int j = 0; j < Vectors; ++j) {
                 const __m256d d = _mm256_sub_pd(samplesAt(image, pixel + 4 * j), m[j]);
                 v[j] = _mm256_fmadd_pd(d, d, v[j]);
@@ -241,18 +242,17 @@ struct Avx2Fma {
         for (int j = 0; j < Vectors; ++j) _mm256_storeu_pd(noise + 4 * j, v[j]);
     }
 
-    [[gnu::target("avx2,fma")]] static void addSquaredDeviations(std::span<const ImageBytesBuffer> images,
-                                                                 const Map& mean, Map& noise, double scale)
+    [[gnu::target("avx2,fma")]] static void addSquaredDeviations(Images images, std::span<const double> mean,
+                                                                 std::span<double> noise, double scale)
     {
-        for (int r = 0; r < ImageSide; ++r)
-            for (int c = 0; c < ImageSide; c += Block) {
-                const double* m = mean[r].data() + c;
-                double* n = noise[r].data() + c;
-                if (isExactBlock(m, n, scale))
-                    addExactBlock(images, r * ImageSide + c, m, n);
-                else
-                    addExtendedBlock<K>(images, r * ImageSide + c, m, n);
-            }
+        const std::size_t whole = noise.size() - noise.size() % Block;
+        for (std::size_t p = 0; p < whole; p += Block) {
+            if (isExactBlock(&mean[p], &noise[p], scale))
+                addExactBlock(images, p, &mean[p], &noise[p]);
+            else
+                addExtendedBlock<K>(images, p, &mean[p], &noise[p]);
+        }
+        addExtendedBlock<K>(images, whole, &mean[whole], &noise[whole], noise.size() - whole);
     }
 };
 
@@ -264,6 +264,22 @@ decltype(auto) forKind(SampleKind kind, Call&& call)
 {
     return kind == SampleKind::Int16 ? call(Kernel<SampleKind::Int16>{}) : call(Kernel<SampleKind::Uint16>{});
 }
+
+// The images of a batch of the window's buffers.
+struct BufferImages {
+    explicit BufferImages(std::span<const ImageBytesBuffer> buffers)
+    {
+        for (std::size_t k = 0; k < buffers.size(); ++k) pointers[k] = buffers[k].data();
+        count = buffers.size();
+    }
+    Images images() const { return Images(pointers.data(), count); }
+
+    std::array<const unsigned char*, KernelImages> pointers{};
+    std::size_t count = 0;
+};
+
+std::span<double> pixelsOf(Map& map) { return std::span<double>(map[0].data(), FramePixels); }
+std::span<const double> pixelsOf(const Map& map) { return std::span<const double>(map[0].data(), FramePixels); }
 
 }  // namespace
 
@@ -277,34 +293,41 @@ bool hasAvx2Fma()
 
 void addSamplesPortable(std::span<const ImageBytesBuffer> images, Map& signal, SampleKind kind)
 {
-    forKind<Portable>(kind, [&](auto k) { k.addSamples(images, signal); });
+    forKind<Portable>(kind, [&](auto k) { k.addSamples(BufferImages(images).images(), pixelsOf(signal)); });
 }
 
 void addSamplesAvx2Fma(std::span<const ImageBytesBuffer> images, Map& signal, SampleKind kind)
 {
-    forKind<Avx2Fma>(kind, [&](auto k) { k.addSamples(images, signal); });
+    forKind<Avx2Fma>(kind, [&](auto k) { k.addSamples(BufferImages(images).images(), pixelsOf(signal)); });
 }
 
 void addSquaredDeviationsPortable(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise,
                                   int grainExponent, SampleKind kind)
 {
-    forKind<Portable>(kind, [&](auto k) { k.addSquaredDeviations(images, mean, noise, grainScale(grainExponent)); });
+    forKind<Portable>(kind, [&](auto k) {
+        k.addSquaredDeviations(BufferImages(images).images(), pixelsOf(mean), pixelsOf(noise), grainScale(grainExponent));
+    });
 }
 
 void addSquaredDeviationsAvx2Fma(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise,
                                  int grainExponent, SampleKind kind)
 {
-    forKind<Avx2Fma>(kind, [&](auto k) { k.addSquaredDeviations(images, mean, noise, grainScale(grainExponent)); });
+    forKind<Avx2Fma>(kind, [&](auto k) {
+        k.addSquaredDeviations(BufferImages(images).images(), pixelsOf(mean), pixelsOf(noise), grainScale(grainExponent));
+    });
 }
 
 }  // namespace kernel
 
-void addSamples(std::span<const ImageBytesBuffer> images, Map& signal, SampleKind kind)
+void addSamples(const SampleImages& images, std::span<double> signal)
 {
-    (kernel::hasAvx2Fma() ? kernel::addSamplesAvx2Fma : kernel::addSamplesPortable)(images, signal, kind);
+    if (kernel::hasAvx2Fma())
+        forKind<Avx2Fma>(images.kind, [&](auto k) { k.addSamples(images.images, signal); });
+    else
+        forKind<Portable>(images.kind, [&](auto k) { k.addSamples(images.images, signal); });
 }
 
-void storeSamples(const ImageBytesBuffer& image, Map& map, SampleKind kind)
+void storeSamples(const unsigned char* image, SampleKind kind, std::span<double> map)
 {
     if (kernel::hasAvx2Fma())
         forKind<Avx2Fma>(kind, [&](auto k) { k.storeSamples(image, map); });
@@ -312,11 +335,32 @@ void storeSamples(const ImageBytesBuffer& image, Map& map, SampleKind kind)
         forKind<Portable>(kind, [&](auto k) { k.storeSamples(image, map); });
 }
 
+void addSquaredDeviations(const SampleImages& images, std::span<const double> mean, std::span<double> noise,
+                          int grainExponent)
+{
+    if (kernel::hasAvx2Fma())
+        forKind<Avx2Fma>(images.kind,
+                         [&](auto k) { k.addSquaredDeviations(images.images, mean, noise, grainScale(grainExponent)); });
+    else
+        forKind<Portable>(images.kind,
+                          [&](auto k) { k.addSquaredDeviations(images.images, mean, noise, grainScale(grainExponent)); });
+}
+
+void addSamples(std::span<const ImageBytesBuffer> images, Map& signal, SampleKind kind)
+{
+    addSamples(SampleImages{BufferImages(images).images(), kind}, pixelsOf(signal));
+}
+
+void storeSamples(const ImageBytesBuffer& image, Map& map, SampleKind kind)
+{
+    storeSamples(image.data(), kind, pixelsOf(map));
+}
+
 void addSquaredDeviations(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise, int grainExponent,
                           SampleKind kind)
 {
-    (kernel::hasAvx2Fma() ? kernel::addSquaredDeviationsAvx2Fma : kernel::addSquaredDeviationsPortable)(
-        images, mean, noise, grainExponent, kind);
+    addSquaredDeviations(SampleImages{BufferImages(images).images(), kind}, pixelsOf(mean), pixelsOf(noise),
+                         grainExponent);
 }
 
 }  // namespace quelby

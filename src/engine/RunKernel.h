@@ -12,8 +12,21 @@
 // The images of one call all hold samples of the kind given.
 namespace quelby {
 
-// The most images one call takes (1 MiB of them).
+// The most images one call takes (1 MiB of the window's images).
 inline constexpr int KernelImages = 8;
+
+// Images of any number of pixels: each points at its samples, two bytes each,
+// least significant first, all of one kind.
+struct SampleImages {
+    std::span<const unsigned char* const> images;
+    SampleKind kind = SampleKind::Int16;
+};
+
+// The kernels over maps of any size, the pixels in one run of doubles.
+void addSamples(const SampleImages& images, std::span<double> signal);
+void storeSamples(const unsigned char* image, SampleKind kind, std::span<double> map);
+void addSquaredDeviations(const SampleImages& images, std::span<const double> mean, std::span<double> noise,
+                          int grainExponent);
 
 // For every pixel and each image in turn: signal := signal + the sample.
 void addSamples(std::span<const ImageBytesBuffer> images, Map& signal, SampleKind kind = SampleKind::Int16);
