@@ -1,0 +1,30 @@
+#pragma once
+
+#include "FileCalls.h"
+
+#include <span>
+#include <stdexcept>
+#include <string>
+
+namespace quelby {
+
+// Why a file could not be replaced: the system's error number, or 0 for a
+// write that stored less than it was given (a full disk or a size limit).
+class FileWriteError : public std::runtime_error {
+public:
+    explicit FileWriteError(int error);
+    int error() const { return error_; }
+
+private:
+    int error_;
+};
+
+// Replaces `target`, a file in `folder`, with `bytes`: they go to a temporary
+// file beside it, are synced, and the file is renamed into place and the
+// folder synced, so a failure at any step before the rename leaves the old
+// file whole. Where the folder takes no new file but an existing target may be
+// written, the target is rewritten in place. Throws FileWriteError.
+void replaceFile(const std::string& target, const std::string& folder, std::span<const char> bytes,
+                 const FileCalls& calls = systemFileCalls());
+
+}  // namespace quelby
