@@ -5,7 +5,7 @@ execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD}" --prefix "${PREF
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "cmake --install failed: ${status}")
 endif()
-foreach(file bin/quelby bin/quelby-phantom share/applications/quelby.desktop
+foreach(file bin/quelby bin/quelby-measure bin/quelby-phantom share/applications/quelby.desktop
              share/icons/hicolor/scalable/apps/quelby.svg)
   if(NOT EXISTS "${PREFIX}/${file}")
     message(FATAL_ERROR "not installed: ${file}")

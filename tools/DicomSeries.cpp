@@ -4,7 +4,9 @@
 #include <gdcmImageChangeTransferSyntax.h>
 #include <gdcmImageWriter.h>
 #include <gdcmUIDGenerator.h>
+#include <gdcmItem.h>
 #include <gdcmSequenceOfFragments.h>
+#include <gdcmSequenceOfItems.h>
 #include <gdcmTrace.h>
 #include <gdcmWriter.h>
 
@@ -52,6 +54,79 @@ void quietLibrary()
     gdcm::Trace::SetWarning(false);
 }
 
+void setNumber(gdcm::DataSet& data, std::uint16_t group, std::uint16_t element, double value)
+{
+    gdcm::DataElement de(gdcm::Tag(group, element));
+    de.SetVR(gdcm::VR::FD);
+    de.SetByteValue(reinterpret_cast<const char*>(&value), sizeof value);
+    data.Replace(de);
+}
+
+void setUnsigned(gdcm::DataSet& data, std::uint16_t group, std::uint16_t element, std::uint32_t value)
+{
+    gdcm::DataElement de(gdcm::Tag(group, element));
+    de.SetVR(gdcm::VR::UL);
+    de.SetByteValue(reinterpret_cast<const char*>(&value), sizeof value);
+    data.Replace(de);
+}
+
+// A sequence of the given items.
+void setSequence(gdcm::DataSet& data, std::uint16_t group, std::uint16_t element, const std::vector<gdcm::DataSet>& items)
+{
+    gdcm::SmartPointer<gdcm::SequenceOfItems> sequence = new gdcm::SequenceOfItems;
+    sequence->SetLengthToUndefined();
+    for (const gdcm::DataSet& nested : items) {
+        gdcm::Item item;
+        item.SetVLToUndefined();
+        item.SetNestedDataSet(nested);
+        sequence->AddItem(item);
+    }
+    gdcm::DataElement de(gdcm::Tag(group, element));
+    de.SetVR(gdcm::VR::SQ);
+    de.SetValue(*sequence);
+    de.SetVLToUndefined();
+    data.Replace(de);
+}
+
+// Where an enhanced object keeps what a classic one has at the top.
+void setFunctionalGroups(gdcm::DataSet& data, const DicomLayout& layout)
+{
+    gdcm::DataSet measures, modifier, transformation, shared;
+    if (!layout.pixelSpacing.empty()) setText(measures, 0x0028, 0x0030, "DS", layout.pixelSpacing);
+    if (layout.reductionInPlane) setNumber(modifier, 0x0018, 0x9069, *layout.reductionInPlane);
+    if (layout.rescaleSlope) setText(transformation, 0x0028, 0x1053, "DS", std::to_string(*layout.rescaleSlope));
+    if (layout.rescaleIntercept) setText(transformation, 0x0028, 0x1052, "DS", std::to_string(*layout.rescaleIntercept));
+    setSequence(shared, 0x0028, 0x9110, {measures});
+    setSequence(shared, 0x0018, 0x9006, {modifier});
+    setSequence(shared, 0x0028, 0x9145, {transformation});
+    setSequence(data, 0x5200, 0x9229, {shared});
+    std::vector<gdcm::DataSet> frames;
+    for (int k = 0; k < layout.frames; ++k) {
+        gdcm::DataSet content, frame;
+        const std::uint32_t temporal = layout.temporalPositions.empty()
+                                           ? static_cast<std::uint32_t>(k + 1)
+                                           : layout.temporalPositions[static_cast<std::size_t>(k)];
+        setUnsigned(content, 0x0020, 0x9128, temporal);
+        setSequence(frame, 0x0020, 0x9111, {content});
+        frames.push_back(frame);
+    }
+    setSequence(data, 0x5200, 0x9230, frames);
+}
+
+void setDescription(gdcm::DataSet& data, const DicomLayout& layout)
+{
+    if (!layout.seriesUid.empty()) setText(data, 0x0020, 0x000E, "UI", layout.seriesUid);
+    if (!layout.seriesDescription.empty()) setText(data, 0x0008, 0x103E, "LO", layout.seriesDescription);
+    if (!layout.protocolName.empty()) setText(data, 0x0018, 0x1030, "LO", layout.protocolName);
+    if (!layout.imagePosition.empty()) setText(data, 0x0020, 0x0032, "DS", layout.imagePosition);
+    if (layout.instanceNumber) setText(data, 0x0020, 0x0013, "IS", std::to_string(*layout.instanceNumber));
+    if (layout.enhanced) return setFunctionalGroups(data, layout);
+    if (!layout.pixelSpacing.empty()) setText(data, 0x0028, 0x0030, "DS", layout.pixelSpacing);
+    if (layout.reductionInPlane) setNumber(data, 0x0018, 0x9069, *layout.reductionInPlane);
+    if (layout.rescaleSlope) setText(data, 0x0028, 0x1053, "DS", std::to_string(*layout.rescaleSlope));
+    if (layout.rescaleIntercept) setText(data, 0x0028, 0x1052, "DS", std::to_string(*layout.rescaleIntercept));
+}
+
 }  // namespace
 
 void writeDicomImage(const std::string& path, const DicomLayout& layout, std::span<const std::int32_t> samples)
@@ -85,8 +160,10 @@ void writeDicomImage(const std::string& path, const DicomLayout& layout, std::sp
     gdcm::ImageWriter writer;
     writer.SetImage(change.GetOutput());
     gdcm::DataSet& data = writer.GetFile().GetDataSet();
-    setText(data, 0x0008, 0x0016, "UI", "1.2.840.10008.5.1.4.1.1.4");  // MR Image Storage
+    // MR Image Storage, or Enhanced MR Image Storage
+    setText(data, 0x0008, 0x0016, "UI", layout.enhanced ? "1.2.840.10008.5.1.4.1.1.4.1" : "1.2.840.10008.5.1.4.1.1.4");
     setText(data, 0x0008, 0x0060, "CS", "MR");
+    setDescription(data, layout);
     if (layout.trailingPadding > 0) {
         gdcm::DataElement padding(gdcm::Tag(0xFFFC, 0xFFFC));
         padding.SetVR(gdcm::VR::OB);

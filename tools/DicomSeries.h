@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace quelby {
 
@@ -29,6 +31,16 @@ struct DicomLayout {
     std::string transferSyntax = ts::ExplicitLittle;
     // Bytes of a trailing padding element (FFFC,FFFC) after the pixel data.
     int trailingPadding = 0;
+
+    // What a scanner writes beside the pixels; empty or absent: left out.
+    std::string seriesUid, seriesDescription, protocolName, pixelSpacing, imagePosition;
+    std::optional<int> instanceNumber;
+    std::optional<double> reductionInPlane, rescaleSlope, rescaleIntercept;
+    // An enhanced MR object: pixel spacing, reduction and rescale go into the
+    // shared functional groups, and each frame gets its temporal position
+    // index from here (frames in file order when empty).
+    bool enhanced = false;
+    std::vector<std::uint32_t> temporalPositions;
 };
 
 // Writes one MR image file of the layout; `samples` holds frames × rows ×

@@ -99,7 +99,15 @@ void writePhantomSeries(const std::string& folder, const PhantomSeries& series)
         const std::string path = folder + "/" + phantomFileName(i, series.dicom);
         if (series.dicom) {
             const std::vector<std::int16_t> image = phantomImage(series, noise);
-            writeDicomImage(path, DicomLayout{}, std::vector<std::int32_t>(image.begin(), image.end()));
+            DicomLayout layout;
+            layout.seriesUid = series.parallel ? "1.2.826.0.1.3680043.10.1.2" : "1.2.826.0.1.3680043.10.1.1";
+            layout.seriesDescription = series.parallel ? "phantom, parallel imaging" : "phantom";
+            layout.protocolName = "quelby phantom";
+            layout.pixelSpacing = "1\\1";
+            layout.imagePosition = "-128\\-128\\0";
+            layout.instanceNumber = i;
+            if (series.parallel) layout.reductionInPlane = series.reduction;
+            writeDicomImage(path, layout, std::vector<std::int32_t>(image.begin(), image.end()));
         } else {
             writeFile(path, phantomFileBytes(series, noise));
         }

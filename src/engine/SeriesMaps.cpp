@@ -1,0 +1,102 @@
+#include "SeriesMaps.h"
+
+#include "PixelArithmetic.h"
+#include "RunKernel.h"
+
+#include <bit>
+#include <functional>
+#include <thread>
+
+namespace quelby {
+
+namespace {
+
+// Runs `part(first, count)` over two halves of the pixels, one on another thread.
+// A failure in either goes up once both are done.
+void inHalves(std::size_t pixels, const std::function<void(std::size_t, std::size_t)>& part)
+{
+    const std::size_t half = pixels / 2 - pixels / 2 % 16;
+    std::exception_ptr failure;
+    std::thread other([&] {
+        try {
+            part(half, pixels - half);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    });
+    try {
+        part(0, half);
+    } catch (...) {
+        other.join();
+        throw;
+    }
+    other.join();
+    if (failure) std::rethrow_exception(failure);
+}
+
+// Hands the repetitions to `pass` in order, a few of one sample kind at a time,
+// each pointing at the pixel `first`.
+template <class Pass>
+void inBatches(const Series& series, std::size_t first, Pass&& pass)
+{
+    const unsigned char* images[KernelImages];
+    std::size_t held = 0;
+    SampleKind kind = SampleKind::Int16;
+    const auto handOn = [&] {
+        if (held > 0) pass(SampleImages{std::span(images, held), kind});
+        held = 0;
+    };
+    for (std::size_t k = 0; k < series.repetitions(); ++k) {
+        if (held == KernelImages || (held > 0 && series.kinds[k] != kind)) handOn();
+        kind = series.kinds[k];
+        images[held++] = series.repetition(k) + 2 * first;
+    }
+    handOn();
+}
+
+}  // namespace
+
+SeriesMaps measureSeries(const Series& series)
+{
+    SeriesMaps maps;
+    maps.width = series.width;
+    maps.height = series.height;
+    const std::size_t pixels = series.pixels();
+    maps.signal.assign(pixels, 0.0);
+    maps.noise.assign(pixels, 0.0);
+    maps.snr.assign(pixels, 0.0);
+    const auto count = static_cast<checked::Extended>(series.repetitions());
+    const int grainExponent = std::countr_zero(static_cast<std::uint32_t>(series.repetitions()));
+    inHalves(pixels, [&](std::size_t first, std::size_t n) {
+        const std::span<double> signal(maps.signal.data() + first, n), noise(maps.noise.data() + first, n);
+        inBatches(series, first, [&](const SampleImages& images) { addSamples(images, signal); });
+        for (double& v : signal) v = pixel::mean(v, count);
+        inBatches(series, first,
+                  [&](const SampleImages& images) { addSquaredDeviations(images, signal, noise, grainExponent); });
+        for (std::size_t p = first; p < first + n; ++p) {
+            maps.noise[p] = pixel::noise(maps.noise[p], count - 1);
+            if (maps.noise[p] != 0.0) maps.snr[p] = pixel::snr(maps.signal[p], maps.noise[p]);
+        }
+    });
+    if (series.rescale) {
+        // Stored values times the slope plus the intercept: the signal moves with
+        // both, the noise with the slope alone.
+        const auto [slope, intercept] = *series.rescale;
+        for (std::size_t p = 0; p < pixels; ++p) {
+            maps.signal[p] = checked::store(static_cast<checked::Extended>(maps.signal[p]) * slope + intercept);
+            maps.noise[p] = checked::store(static_cast<checked::Extended>(maps.noise[p]) * std::fabs(slope));
+            maps.snr[p] = maps.noise[p] != 0.0 ? pixel::snr(maps.signal[p], maps.noise[p]) : 0.0;
+        }
+    }
+    return maps;
+}
+
+std::vector<double> gFactorMap(const SeriesMaps& a, const SeriesMaps& b, double reduction)
+{
+    std::vector<double> g(a.snr.size(), 0.0);
+    for (std::size_t p = 0; p < g.size(); ++p)
+        if (b.snr[p] != 0.0) g[p] = pixel::gFactor(a.snr[p], b.snr[p], reduction, 1.0L);
+    return g;
+}
+
+}  // namespace quelby

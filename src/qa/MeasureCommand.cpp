@@ -1,0 +1,126 @@
+#include "MeasureCommand.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace quelby {
+
+namespace {
+
+std::optional<double> numberIn(const std::string& text)
+{
+    double value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+std::optional<int> wholeIn(const std::string& text)
+{
+    int value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+std::vector<std::string> split(const std::string& text, char separator)
+{
+    std::vector<std::string> parts;
+    std::size_t from = 0;
+    for (std::size_t at; (at = text.find(separator, from)) != std::string::npos; from = at + 1)
+        parts.push_back(text.substr(from, at - from));
+    parts.push_back(text.substr(from));
+    return parts;
+}
+
+}  // namespace
+
+double parseReduction(const std::string& text)
+{
+    double product = 1;
+    for (const std::string& factor : split(text, 'x')) {
+        const std::optional<double> value = numberIn(factor);
+        if (!value || !(*value > 0) || !std::isfinite(*value))
+            throw UsageError("-R: not a positive reduction factor: " + text);
+        product *= *value;
+    }
+    return product;
+}
+
+RawLayout parseRawLayout(const std::string& text)
+{
+    const std::vector<std::string> parts = split(text, ':');
+    const std::vector<std::string> size = split(parts[0], 'x');
+    RawLayout layout;
+    const std::optional<int> width = size.size() == 2 ? wholeIn(size[0]) : std::nullopt;
+    const std::optional<int> height = size.size() == 2 ? wholeIn(size[1]) : std::nullopt;
+    if (!width || !height || *width < 1 || *height < 1 || *width > 16384 || *height > 16384 || parts.size() > 3)
+        throw UsageError("--raw: give WxH[:int16|uint16][:le|be], for example 256x256:int16:le, not " + text);
+    layout.width = *width;
+    layout.height = *height;
+    for (std::size_t k = 1; k < parts.size(); ++k) {
+        if (parts[k] == "int16") layout.kind = SampleKind::Int16;
+        else if (parts[k] == "uint16") layout.kind = SampleKind::Uint16;
+        else if (parts[k] == "le") layout.bigEndian = false;
+        else if (parts[k] == "be") layout.bigEndian = true;
+        else throw UsageError("--raw: unknown sample type or byte order: " + parts[k]);
+    }
+    return layout;
+}
+
+MeasureCommand parseMeasureCommand(const std::vector<std::string>& args)
+{
+    MeasureCommand c;
+    std::vector<std::string> folders;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        const auto value = [&]() -> const std::string& {
+            if (i + 1 == args.size()) throw UsageError(arg + " needs a value");
+            return args[++i];
+        };
+        if (arg == "-h" || arg == "--help") c.help = true;
+        else if (arg == "--version") c.version = true;
+        else if (arg == "-q" || arg == "--quiet") c.quiet = true;
+        else if (arg == "--rescale") c.series.rescale = true;
+        else if (arg == "-R" || arg == "--reduction") c.reduction = parseReduction(value());
+        else if (arg == "-o" || arg == "--out") c.outFolder = value();
+        else if (arg == "--raw") c.series.raw = parseRawLayout(value());
+        else if (arg == "--series") c.series.seriesUid = value();
+        else if (arg.size() > 1 && arg[0] == '-') throw UsageError("unknown option: " + arg);
+        else folders.push_back(arg);
+    }
+    if (c.help || c.version) return c;
+    if (folders.empty()) throw UsageError("give the folder of SERIES_A (and of SERIES_B for the g-factor map)");
+    if (folders.size() > 2) throw UsageError("more than two folders: " + folders[2]);
+    if (c.outFolder.empty()) throw UsageError("-o needs a folder");
+    c.seriesA = folders[0];
+    if (folders.size() == 2) c.seriesB = folders[1];
+    return c;
+}
+
+std::string measureUsage()
+{
+    return "usage: quelby-measure [OPTIONS] SERIES_A [SERIES_B]\n"
+           "\n"
+           "Pixel-by-pixel signal, noise and SNR maps of a series of repeated acquisitions of\n"
+           "one slice (the consecutive imaging method) and, with SERIES_B acquired with\n"
+           "parallel imaging, the g-factor map g = SNR_A / (SNR_B * sqrt(R)).\n"
+           "\n"
+           "  -R, --reduction R  reduction factor of SERIES_B, e.g. 2 or 2x2; by default\n"
+           "                     Parallel Reduction Factor In-plane (0018,9069) of its files\n"
+           "  -o, --out DIR      output folder (quelby-out), created if missing\n"
+           "  --raw WxH[:int16|uint16][:le|be]\n"
+           "                     how files that are not DICOM are read: their last W*H\n"
+           "                     samples (256x256:int16:le)\n"
+           "  --series UID       the series to measure when a folder holds several\n"
+           "  --rescale          apply Rescale Slope and Intercept (stored values by default)\n"
+           "  -q, --quiet        no progress and no warnings on standard error\n"
+           "  -h, --help         show this text\n"
+           "  --version          show the version\n"
+           "\n"
+           "Writes signal_a, noise_a, snr_a (and signal_b, noise_b, snr_b, g) as float32\n"
+           "NIfTI-1 .nii.gz, report.json and report.csv into the output folder.\n"
+           "Exit status: 0 done, 2 bad usage or input that cannot be measured.\n";
+}
+
+}  // namespace quelby

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "SeriesLoader.h"
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace quelby {
+
+// Bad usage of the command: the message names the option and says why.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct MeasureCommand {
+    bool help = false;
+    bool version = false;
+    std::string seriesA, seriesB;  // seriesB empty: no g-factor map
+    std::optional<double> reduction;
+    std::string outFolder = "quelby-out";
+    SeriesOptions series;
+    bool quiet = false;
+};
+
+// Reads the arguments after the program's name. Throws UsageError.
+MeasureCommand parseMeasureCommand(const std::vector<std::string>& args);
+
+// A reduction factor: a positive number, or factors such as 2x2 that multiply.
+double parseReduction(const std::string& text);
+
+// WxH[:int16|uint16][:le|be].
+RawLayout parseRawLayout(const std::string& text);
+
+std::string measureUsage();
+
+}  // namespace quelby

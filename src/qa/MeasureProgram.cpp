@@ -1,0 +1,212 @@
+#include "MeasureProgram.h"
+
+#include "Failure.h"
+#include "FileReplace.h"
+#include "MeasureCommand.h"
+#include "NiftiMap.h"
+#include "Report.h"
+#include "SeriesMaps.h"
+
+#include <cmath>
+#include <filesystem>
+#include <ostream>
+#include <unistd.h>
+
+#ifndef QUELBY_VERSION
+#define QUELBY_VERSION "unknown"
+#endif
+
+namespace quelby {
+
+namespace {
+
+// A one-line bar on standard error, redrawn in place, when it is a terminal.
+class Progress {
+public:
+    Progress(std::ostream& err, bool shown) : err_(err), shown_(shown) {}
+    ~Progress()
+    {
+        if (drawn_) err_ << "\r" << std::string(72, ' ') << "\r" << std::flush;
+    }
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+
+    void step(int percent, const std::string& what)
+    {
+        if (!shown_) return;
+        const int filled = percent * 30 / 100;
+        err_ << "\r[" << std::string(static_cast<std::size_t>(filled), '#')
+             << std::string(static_cast<std::size_t>(30 - filled), ' ') << "] " << percent << " % "
+             << what.substr(0, 30) << std::string(30 - std::min<std::size_t>(30, what.size()), ' ') << std::flush;
+        drawn_ = true;
+    }
+
+private:
+    std::ostream& err_;
+    bool shown_;
+    bool drawn_ = false;
+};
+
+std::string spacingText(const Series& s)
+{
+    return s.pixelSpacing ? numberText(s.pixelSpacing->first) + " x " + numberText(s.pixelSpacing->second) + " mm"
+                          : "none";
+}
+
+// What to say about two series that may not belong together.
+void compare(const Series& a, const Series& b, std::vector<std::string>& warnings)
+{
+    if (a.width != b.width || a.height != b.height)
+        throw InputError("SERIES_A is " + std::to_string(a.width) + " x " + std::to_string(a.height) +
+                         " and SERIES_B " + std::to_string(b.width) + " x " + std::to_string(b.height) +
+                         "; the g-factor needs one matrix");
+    if (a.repetitions() != b.repetitions())
+        warnings.push_back("SERIES_A has " + std::to_string(a.repetitions()) + " repetitions and SERIES_B " +
+                           std::to_string(b.repetitions()));
+    if (a.pixelSpacing != b.pixelSpacing)
+        warnings.push_back("pixel spacing differs: " + spacingText(a) + " in SERIES_A, " + spacingText(b) +
+                           " in SERIES_B");
+    if (a.imagePosition != b.imagePosition)
+        warnings.push_back("slice position differs: (" + a.imagePosition + ") in SERIES_A, (" + b.imagePosition +
+                           ") in SERIES_B");
+    if (a.protocol != b.protocol)
+        warnings.push_back("protocol differs: \"" + a.protocol + "\" in SERIES_A, \"" + b.protocol + "\" in SERIES_B");
+}
+
+void fewRepetitions(const Series& s, const char* which, std::vector<std::string>& warnings)
+{
+    if (s.repetitions() < 16)
+        warnings.push_back(std::string(which) + " has only " + std::to_string(s.repetitions()) +
+                           " repetitions; the noise of a pixel is then uncertain by " +
+                           std::to_string(static_cast<int>(100 / std::sqrt(2.0 * (s.repetitions() - 1)))) + " % or more");
+}
+
+class Outputs {
+public:
+    explicit Outputs(const std::string& folder) : folder_(folder)
+    {
+        std::error_code ec;
+        std::filesystem::create_directories(folder_, ec);
+        if (!std::filesystem::is_directory(folder_))
+            throw InputError(folder_ + ": the output folder cannot be made (" + ec.message() + ")");
+    }
+
+    void write(const std::string& name, std::span<const char> bytes)
+    {
+        const std::string path = folder_ + "/" + name;
+        try {
+            replaceFile(path, folder_, bytes);
+        } catch (const FileWriteError& e) {
+            throw InputError(path + ": cannot be written (" + e.what() + ")");
+        }
+    }
+
+    void map(const std::string& name, const std::vector<double>& values, const Series& series, const char* what,
+             std::vector<std::string>& written)
+    {
+        const std::string file = name + ".nii.gz";
+        const std::vector<char> bytes = niftiMapBytes(values, series.width, series.height, series.pixelSpacing, what);
+        write(file, bytes);
+        written.push_back(file);
+    }
+
+private:
+    std::string folder_;
+};
+
+int measure(const MeasureCommand& c, const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
+{
+    Progress progress(err, !c.quiet && ::isatty(2));
+    MeasureReport report;
+    report.commandLine = args;
+    std::vector<std::string>& warnings = report.warnings;
+
+    progress.step(0, "reading SERIES_A");
+    const Series a = loadSeries(c.seriesA, c.series);
+    report.seriesA = &a;
+    fewRepetitions(a, "SERIES_A", warnings);
+    std::optional<Series> b;
+    if (!c.seriesB.empty()) {
+        progress.step(25, "reading SERIES_B");
+        b = loadSeries(c.seriesB, c.series);
+        report.seriesB = &*b;
+        fewRepetitions(*b, "SERIES_B", warnings);
+        compare(a, *b, warnings);
+        if (c.reduction) {
+            report.reduction = c.reduction;
+            report.reductionSource = "option";
+            if (b->reduction && *b->reduction != *c.reduction)
+                warnings.push_back("-R " + numberText(*c.reduction) + " is used, but the files of SERIES_B give R = " +
+                                   numberText(*b->reduction));
+        } else if (b->reduction) {
+            report.reduction = b->reduction;
+            report.reductionSource = "header";
+        } else {
+            throw InputError("SERIES_B: its files give no Parallel Reduction Factor In-plane (0018,9069); give -R");
+        }
+    } else if (c.reduction) {
+        warnings.push_back("-R is used only with SERIES_B");
+    }
+    for (const Series* s : {&a, b ? static_cast<const Series*>(&*b) : nullptr})
+        if (s)
+            for (const std::string& w : s->warnings) warnings.push_back(s->folder + ": " + w);
+
+    progress.step(45, "measuring SERIES_A");
+    const SeriesMaps mapsA = measureSeries(a);
+    Outputs outputs(c.outFolder);
+    outputs.map("signal_a", mapsA.signal, a, "signal, SERIES_A", report.maps);
+    outputs.map("noise_a", mapsA.noise, a, "noise (SD, N-1), SERIES_A", report.maps);
+    outputs.map("snr_a", mapsA.snr, a, "SNR, SERIES_A", report.maps);
+    if (b) {
+        progress.step(65, "measuring SERIES_B");
+        const SeriesMaps mapsB = measureSeries(*b);
+        outputs.map("signal_b", mapsB.signal, *b, "signal, SERIES_B", report.maps);
+        outputs.map("noise_b", mapsB.noise, *b, "noise (SD, N-1), SERIES_B", report.maps);
+        outputs.map("snr_b", mapsB.snr, *b, "SNR, SERIES_B", report.maps);
+        outputs.map("g", gFactorMap(mapsA, mapsB, *report.reduction), a, "g-factor", report.maps);
+    }
+    progress.step(90, "writing the report");
+    const std::string json = reportJson(report), csv = reportCsv(report);
+    outputs.write("report.json", json);
+    outputs.write("report.csv", csv);
+    progress.step(100, "done");
+
+    if (!c.quiet) {
+        for (const std::string& w : warnings) err << "quelby-measure: warning: " << w << "\n";
+        out << "Wrote " << report.maps.size() << " maps, report.json and report.csv to " << c.outFolder << "\n";
+    }
+    return ExitDone;
+}
+
+}  // namespace
+
+int runMeasure(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
+{
+    MeasureCommand command;
+    try {
+        command = parseMeasureCommand(std::vector<std::string>(args.begin() + (args.empty() ? 0 : 1), args.end()));
+    } catch (const UsageError& e) {
+        err << "quelby-measure: " << e.what() << "\nTry 'quelby-measure --help'.\n";
+        return ExitUnmeasurable;
+    }
+    if (command.help) {
+        out << measureUsage();
+        return ExitDone;
+    }
+    if (command.version) {
+        out << "quelby-measure " << QUELBY_VERSION << "\n";
+        return ExitDone;
+    }
+    try {
+        return measure(command, args, out, err);
+    } catch (const InputError& e) {
+        err << "quelby-measure: " << e.what() << "\n";
+    } catch (const Failure& e) {
+        err << "quelby-measure: " << e.what() << "\n";
+    } catch (const std::exception& e) {
+        err << "quelby-measure: " << e.what() << "\n";
+    }
+    return ExitUnmeasurable;
+}
+
+}  // namespace quelby
