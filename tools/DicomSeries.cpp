@@ -10,6 +10,7 @@
 #include <gdcmTrace.h>
 #include <gdcmWriter.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <vector>
 
@@ -52,6 +53,19 @@ void setText(gdcm::DataSet& data, std::uint16_t group, std::uint16_t element, co
 void quietLibrary()
 {
     gdcm::Trace::SetWarning(false);
+}
+
+// The values of a multi-valued decimal text, such as "0.8\\0.9".
+std::vector<double> numbers(const std::string& text)
+{
+    std::vector<double> values;
+    std::size_t from = 0;
+    while (!text.empty() && from <= text.size()) {
+        const std::size_t at = std::min(text.find('\\', from), text.size());
+        values.push_back(std::stod(text.substr(from, at - from)));
+        from = at + 1;
+    }
+    return values;
 }
 
 void setNumber(gdcm::DataSet& data, std::uint16_t group, std::uint16_t element, double value)
@@ -147,6 +161,13 @@ void writeDicomImage(const std::string& path, const DicomLayout& layout, std::sp
                                                                     : gdcm::PhotometricInterpretation::MONOCHROME2);
     if (layout.samplesPerPixel == 3) image->SetPlanarConfiguration(0);
     image->SetTransferSyntax(gdcm::TransferSyntax::ExplicitVRLittleEndian);
+    // The writer takes spacing and position from the image, not from the data set.
+    const std::vector<double> spacing = numbers(layout.pixelSpacing), origin = numbers(layout.imagePosition);
+    if (spacing.size() == 2) {
+        image->SetSpacing(0, spacing[1]);
+        image->SetSpacing(1, spacing[0]);
+    }
+    for (std::size_t k = 0; k < origin.size() && k < 3; ++k) image->SetOrigin(static_cast<unsigned int>(k), origin[k]);
     const std::vector<char> bytes = pixelBytes(layout, samples);
     gdcm::DataElement pixels(gdcm::Tag(0x7FE0, 0x0010));
     pixels.SetByteValue(bytes.data(), static_cast<std::uint32_t>(bytes.size()));

@@ -1,0 +1,311 @@
+#include "DicomSeries.h"
+#include "MeasureProgram.h"
+#include "MeasurementRun.h"
+#include "SeriesMaps.h"
+#include "TempFolder.h"
+
+#include <nifti1_io.h>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+using namespace quelby;
+using quelby::test::TempFolder;
+
+namespace {
+
+using Frame = std::vector<std::int32_t>;
+
+// Repetitions of a width × height image whose value differs at every pixel.
+std::vector<Frame> repetitions(int pixels, int count, std::int32_t base, std::int32_t spread)
+{
+    std::vector<Frame> frames(static_cast<std::size_t>(count), Frame(static_cast<std::size_t>(pixels)));
+    for (int k = 0; k < count; ++k)
+        for (int p = 0; p < pixels; ++p)
+            frames[static_cast<std::size_t>(k)][static_cast<std::size_t>(p)] =
+                base + (p * 7 + k * 13 + p / 97) % spread - spread / 2;
+    return frames;
+}
+
+// Signal and noise by the run's expressions, one sample at a time.
+void expectMapsOf(const std::vector<Frame>& frames, const SeriesMaps& maps)
+{
+    const std::size_t pixels = frames.front().size();
+    ASSERT_EQ(maps.signal.size(), pixels);
+    for (std::size_t p = 0; p < pixels; ++p) {
+        double sum = 0;
+        for (const Frame& f : frames) sum += f[p];
+        const double mean = static_cast<double>(static_cast<long double>(sum) / frames.size());
+        double squares = 0;
+        for (const Frame& f : frames) {
+            const long double d = static_cast<long double>(f[p]) - mean;
+            squares = static_cast<double>(d * d + squares);
+        }
+        const double noise = static_cast<double>(std::sqrt(static_cast<long double>(squares) / (frames.size() - 1)));
+        ASSERT_EQ(maps.signal[p], mean) << "pixel " << p;
+        ASSERT_EQ(maps.noise[p], noise) << "pixel " << p;
+    }
+}
+
+std::string fileText(const std::string& path)
+{
+    std::ifstream in(path);
+    return std::string{std::istreambuf_iterator<char>(in), {}};
+}
+
+struct Outcome {
+    int status;
+    std::string out, err, report;
+};
+
+Outcome measure(std::vector<std::string> args, const std::string& outFolder)
+{
+    args.insert(args.begin(), "quelby-measure");
+    std::ostringstream out, err;
+    const int status = runMeasure(args, out, err);
+    return {status, out.str(), err.str(), fileText(outFolder + "/report.json")};
+}
+
+class MeasureTest : public ::testing::Test {
+protected:
+    // Writes one DICOM file per frame (or one enhanced file), numbered in order.
+    std::string dicomSeries(const std::string& name, DicomLayout layout, const std::vector<Frame>& frames)
+    {
+        const std::string dir = tmp.sub(name);
+        if (layout.enhanced) {
+            Frame all;
+            for (const Frame& f : frames) all.insert(all.end(), f.begin(), f.end());
+            layout.frames = static_cast<int>(frames.size());
+            writeDicomImage(dir + "/multi.dcm", layout, all);
+            return dir;
+        }
+        for (std::size_t k = 0; k < frames.size(); ++k) {
+            layout.instanceNumber = static_cast<int>(k + 1);
+            // Names run against the instance numbers: the order is theirs.
+            writeDicomImage(dir + "/IM_" + std::to_string(900 - k), layout, frames[k]);
+        }
+        return dir;
+    }
+
+    TempFolder tmp;
+};
+
+TEST_F(MeasureTest, MatricesDepthsAndEnhancedObjectsGiveTheMapsOfTheirSamples)
+{
+    struct Row {
+        const char* name;
+        int rows, columns, bits;
+        bool isSigned, enhanced;
+        std::int32_t base, spread;
+    };
+    const Row rows[] = {
+        {"128 x 128, 16-bit signed", 128, 128, 16, true, false, -300, 601},
+        {"192 x 256, 8-bit", 192, 256, 8, false, false, 120, 200},
+        {"512 x 512, 16-bit unsigned, enhanced", 512, 512, 16, false, true, 50000, 3001},
+        {"64 x 80, 8-bit signed, enhanced", 64, 80, 8, true, true, 0, 200},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        DicomLayout layout;
+        layout.seriesUid = "1.9";
+        layout.rows = row.rows;
+        layout.columns = row.columns;
+        layout.bitsAllocated = row.bits;
+        layout.isSigned = row.isSigned;
+        layout.enhanced = row.enhanced;
+        layout.transferSyntax = row.enhanced ? ts::JpegLsLossless : ts::ExplicitLittle;
+        const std::vector<Frame> frames = repetitions(row.rows * row.columns, 4, row.base, row.spread);
+        std::vector<Frame> stored = frames;
+        if (row.enhanced) {
+            // Stored out of order, put right by their temporal positions.
+            std::swap(stored[0], stored[2]);
+            layout.temporalPositions = {3, 2, 1, 4};
+        }
+        const Series series = loadSeries(dicomSeries(row.name, layout, stored), {});
+        EXPECT_EQ(series.width, row.columns);
+        EXPECT_EQ(series.height, row.rows);
+        for (std::size_t k = 0; k < frames.size(); ++k) {  // in acquisition order, whatever the file order
+            const unsigned char* first = series.repetition(k);
+            const auto bits = static_cast<std::uint16_t>(first[0] | first[1] << 8);
+            EXPECT_EQ(series.kinds[k] == SampleKind::Int16 ? std::int32_t{static_cast<std::int16_t>(bits)} : bits,
+                      frames[k][0]);
+        }
+        expectMapsOf(frames, measureSeries(series));
+    }
+
+    // Raw files of another layout: big-endian unsigned 100 x 60 after a header.
+    const std::string raw = tmp.sub("raw");
+    const std::vector<Frame> frames = repetitions(100 * 60, 3, 40000, 999);
+    for (std::size_t k = 0; k < frames.size(); ++k) {
+        std::string bytes(78, 'h');
+        for (const std::int32_t v : frames[k]) bytes += {static_cast<char>(v >> 8), static_cast<char>(v & 0xFF)};
+        std::ofstream(raw + "/" + std::to_string(k), std::ios::binary) << bytes;
+    }
+    SeriesOptions options;
+    options.raw = RawLayout{100, 60, SampleKind::Uint16, true};
+    expectMapsOf(frames, measureSeries(loadSeries(raw, options)));
+}
+
+// A 256 × 256 raw series gives the window's maps, outside its scale bar.
+TEST_F(MeasureTest, ARawSeriesGivesTheWindowsMapsBitForBit)
+{
+    const std::string dir = tmp.sub("window");
+    const std::vector<Frame> frames = repetitions(FramePixels, 5, 800, 1501);
+    for (std::size_t k = 0; k < frames.size(); ++k)
+        test::writeImage(dir + "/" + std::to_string(k),
+                         [&](int r, int c) { return static_cast<std::int16_t>(frames[k][r * 256 + c]); }, 100);
+    struct NoView : RunView {
+        void refuseReductionFactor() override {}
+        void setProgressBarShown(bool) override {}
+        void clearMapList() override {}
+        void addMapListLine(const char*) override {}
+        void setProgress(int) override {}
+        void setWindowCaption(const std::string&) override {}
+        void render() override {}
+    } view;
+    auto store = std::make_unique<MapStore>();
+    MeasurementRun(RunInputs{"60", "20", "2", false, dir, dir}, *store, view);
+    const SeriesMaps maps = measureSeries(loadSeries(dir, {}));
+    for (int p = 0; p < FramePixels; ++p) {
+        const int r = p / 256, c = p % 256;
+        ASSERT_EQ(maps.signal[p], store->SignalMapA[r][c]);
+        ASSERT_EQ(maps.noise[p], store->NoiseMapA[r][c]);
+        const bool bar = r >= 50 && r <= 205 && c >= 232 && c <= 253;
+        if (!bar) {
+            ASSERT_EQ(maps.snr[p], store->SnrMapA[r][c]) << r << ", " << c;
+        }
+    }
+}
+
+// The maps read back by the NIfTI library are the maps in memory, as floats,
+// with the pixel spacing in the header.
+TEST_F(MeasureTest, TheNiftiMapsReadBackAsTheMapsInMemory)
+{
+    DicomLayout layout;
+    layout.rows = 48;
+    layout.columns = 64;
+    layout.pixelSpacing = "0.8\\0.9";
+    layout.seriesUid = "1.2.3";
+    const std::vector<Frame> a = repetitions(48 * 64, 6, 1000, 301), b = repetitions(48 * 64, 6, 1000, 501);
+    const std::string folderA = dicomSeries("a", layout, a), folderB = dicomSeries("b", layout, b);
+    const std::string out = tmp.str() + "/out";
+    const Outcome run = measure({folderA, folderB, "-R", "2x1.5", "-o", out, "-q"}, out);
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    const SeriesMaps mapsA = measureSeries(loadSeries(folderA, {})), mapsB = measureSeries(loadSeries(folderB, {}));
+    const std::vector<double> g = gFactorMap(mapsA, mapsB, 3.0);
+    const std::pair<const char*, const std::vector<double>*> files[] = {
+        {"signal_a", &mapsA.signal}, {"noise_a", &mapsA.noise}, {"snr_a", &mapsA.snr}, {"signal_b", &mapsB.signal},
+        {"noise_b", &mapsB.noise},   {"snr_b", &mapsB.snr},     {"g", &g}};
+    for (const auto& [name, values] : files) {
+        SCOPED_TRACE(name);
+        const std::unique_ptr<nifti_image, void (*)(nifti_image*)> image(
+            nifti_image_read((out + "/" + name + ".nii.gz").c_str(), 1), nifti_image_free);
+        ASSERT_TRUE(image);
+        EXPECT_EQ(image->nx, 64);
+        EXPECT_EQ(image->ny, 48);
+        EXPECT_EQ(image->datatype, DT_FLOAT32);
+        EXPECT_FLOAT_EQ(image->dx, 0.9f);
+        EXPECT_FLOAT_EQ(image->dy, 0.8f);
+        const auto* data = static_cast<const float*>(image->data);
+        for (std::size_t p = 0; p < values->size(); ++p) ASSERT_EQ(data[p], static_cast<float>((*values)[p])) << p;
+    }
+    EXPECT_NE(run.report.find("\"reduction\": {\"R\": 3, \"source\": \"option\"}"), std::string::npos);
+    EXPECT_NE(fileText(out + "/report.csv").find(",3,option,"), std::string::npos);
+}
+
+// Every refusal by its status and message, every warning in the report.
+TEST_F(MeasureTest, RefusalsAndWarnings)
+{
+    DicomLayout plain;
+    plain.rows = plain.columns = 32;
+    plain.seriesUid = "1.1";
+    plain.pixelSpacing = "1\\1";
+    plain.protocolName = "t1";
+    DicomLayout parallel = plain;
+    parallel.seriesUid = "1.2";
+    parallel.reductionInPlane = 2;
+    const std::vector<Frame> twenty = repetitions(32 * 32, 20, 500, 101);
+    const std::string a = dicomSeries("a", plain, twenty);
+    const std::string b = dicomSeries("b", parallel, twenty);
+    DicomLayout noR = plain;
+    noR.seriesUid = "1.3";
+    const std::string bNoR = dicomSeries("bNoR", noR, twenty);
+    DicomLayout other = parallel;
+    other.pixelSpacing = "2\\2";
+    other.protocolName = "t1 grappa";
+    const std::string bOther = dicomSeries("bOther", other, repetitions(32 * 32, 12, 500, 101));
+    const std::string one = dicomSeries("one", plain, repetitions(32 * 32, 1, 500, 101));
+    DicomLayout big = plain;
+    big.rows = big.columns = 64;
+    const std::string large = dicomSeries("large", big, repetitions(64 * 64, 3, 500, 101));
+    const std::string mixed = dicomSeries("mixed", plain, repetitions(32 * 32, 3, 500, 101));
+    writeDicomImage(mixed + "/IM_1000", big, repetitions(64 * 64, 1, 5, 3)[0]);
+    const std::string two = dicomSeries("two", plain, repetitions(32 * 32, 3, 500, 101));
+    for (int k = 0; k < 2; ++k) {
+        parallel.instanceNumber = k;
+        writeDicomImage(two + "/other" + std::to_string(k), parallel, repetitions(32 * 32, 1, 5, 3)[0]);
+    }
+    writeDicomWithoutImage(a + "/DICOMDIR");
+    std::ofstream(a + "/notes.txt") << "scanned on Monday\n";
+    const std::string out = tmp.str() + "/out";
+
+    struct Row {
+        std::vector<std::string> args;
+        int status;
+        std::string says;  // in standard error (refusals) or the report (warnings)
+    };
+    const Row rows[] = {
+        {{tmp.str() + "/missing"}, 2, "missing: no such folder"},
+        {{a, "--bogus"}, 2, "unknown option: --bogus"},
+        {{a, b, "-R", "0"}, 2, "-R: not a positive reduction factor: 0"},
+        {{a, "--raw", "256"}, 2, "--raw: give WxH"},
+        {{one}, 2, "1 repetition(s); at least 2 are needed"},
+        {{mixed}, 2, "IM_1000: a 64 x 64 image in a series of 32 x 32 images"},
+        {{a, large}, 2, "SERIES_A is 32 x 32 and SERIES_B 64 x 64"},
+        {{two}, 2, "holds 2 series; choose one with --series:\n  1.1  \"\"  3 files\n  1.2  \"\"  2 files"},
+        {{two, "--series", "1.1"}, 0, "\"skipped_files\": [{\"name\": \"other0\", \"reason\": \"another series: 1.2\"}"},
+        {{a, bNoR}, 2, "SERIES_B: its files give no Parallel Reduction Factor In-plane (0018,9069); give -R"},
+        {{a, b}, 0, "\"reduction\": {\"R\": 2, \"source\": \"header\"}"},
+        {{a, b, "-R", "3"}, 0, "-R 3 is used, but the files of SERIES_B give R = 2"},
+        {{a, bOther}, 0, "SERIES_A has 20 repetitions and SERIES_B 12"},
+        {{a, bOther}, 0, "pixel spacing differs: 1 x 1 mm in SERIES_A, 2 x 2 mm in SERIES_B"},
+        {{a, bOther}, 0, "protocol differs: \\\"t1\\\" in SERIES_A, \\\"t1 grappa\\\" in SERIES_B"},
+        {{a, bOther}, 0, "SERIES_B has only 12 repetitions"},
+        {{a}, 0, "{\"name\": \"DICOMDIR\", \"reason\": \"a DICOM object without an image\"}, "
+                 "{\"name\": \"notes.txt\", \"reason\": \"not a DICOM file\"}"},
+    };
+    for (const Row& row : rows) {
+        std::vector<std::string> args = row.args;
+        args.insert(args.end(), {"-o", out});
+        SCOPED_TRACE(args.front() + " " + (args.size() > 3 ? args[1] : ""));
+        std::filesystem::remove_all(out);
+        const Outcome run = measure(args, out);
+        EXPECT_EQ(run.status, row.status) << run.err;
+        EXPECT_NE((row.status == 0 ? run.report : run.err).find(row.says), std::string::npos)
+            << run.err << run.report;
+        if (row.status != 0) {
+            EXPECT_FALSE(std::filesystem::exists(out + "/report.json"));
+        }
+    }
+}
+
+TEST(MeasureCommand, HelpVersionAndNoFolder)
+{
+    std::ostringstream out, err;
+    EXPECT_EQ(runMeasure({"quelby-measure", "--help"}, out, err), 0);
+    EXPECT_EQ(out.str().rfind("usage: quelby-measure [OPTIONS] SERIES_A [SERIES_B]\n", 0), 0u);
+    out.str("");
+    EXPECT_EQ(runMeasure({"quelby-measure", "--version"}, out, err), 0);
+    EXPECT_EQ(out.str(), "quelby-measure 1.2\n");
+    EXPECT_EQ(runMeasure({"quelby-measure"}, out, err), 2);
+    EXPECT_EQ(err.str(), "quelby-measure: give the folder of SERIES_A (and of SERIES_B for the g-factor map)\n"
+                         "Try 'quelby-measure --help'.\n");
+}
+
+}  // namespace
