@@ -1,6 +1,7 @@
 // A whole measurement run against the reading it cannot avoid, its memory
 // against the number of files, and the per-sample kernels alone.
 #include "FolderReader.h"
+#include "MeasureProgram.h"
 #include "MeasurementRun.h"
 #include "PhantomSeries.h"
 #include "RunKernel.h"
@@ -13,6 +14,8 @@
 #include <bit>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <memory>
 #include <random>
 #include <string>
@@ -89,6 +92,58 @@ BENCHMARK(BM_GFactorRun)
     ->Args({100, 0})
     ->Args({100, 1})
     ->Unit(benchmark::kMillisecond);
+
+// quelby-measure on the same pair as BM_GFactorRun: reading, measuring and
+// writing the seven maps and the report (raw 0, DICOM 1).
+void BM_MeasureCommand(benchmark::State& state)
+{
+    const std::string root = demoPair(static_cast<int>(state.range(0)), state.range(1) != 0);
+    const std::string out = benchFolder("measure-out");
+    std::ostringstream sink;
+    std::vector<std::string> args{"quelby-measure", root + "/SeriesA", root + "/SeriesB", "-R", "2", "-o", out, "-q"};
+    for (auto _ : state)
+        if (runMeasure(args, sink, sink) != 0) state.SkipWithError("quelby-measure failed");
+}
+BENCHMARK(BM_MeasureCommand)
+    ->ArgNames({"files", "dicom"})
+    ->Args({100, 0})
+    ->Args({100, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// A plain series of side × side raw samples, to show the cost grows with the pixels.
+std::string squareSeries(int side, int files)
+{
+    const std::string folder = benchFolder("square-" + std::to_string(side));
+    if (std::filesystem::exists(folder + ".done")) return folder;
+    std::filesystem::create_directories(folder);
+    std::mt19937 rng(side);
+    std::normal_distribution<double> noise(1000.0, 20.0);
+    std::vector<char> bytes(2 * static_cast<std::size_t>(side) * side);
+    for (int k = 0; k < files; ++k) {
+        for (std::size_t p = 0; p < bytes.size(); p += 2) {
+            const auto s = static_cast<std::uint16_t>(std::lround(noise(rng)));
+            bytes[p] = static_cast<char>(s & 0xFF);
+            bytes[p + 1] = static_cast<char>(s >> 8);
+        }
+        std::ofstream(folder + "/" + std::to_string(k), std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+    std::ofstream(folder + ".done");
+    return folder;
+}
+
+void BM_MeasureSquare(benchmark::State& state)
+{
+    const int side = static_cast<int>(state.range(0));
+    const std::string folder = squareSeries(side, 100);
+    const std::string out = benchFolder("square-out");
+    std::ostringstream sink;
+    const std::string layout = std::to_string(side) + "x" + std::to_string(side);
+    std::vector<std::string> args{"quelby-measure", folder, "--raw", layout, "-o", out, "-q"};
+    for (auto _ : state)
+        if (runMeasure(args, sink, sink) != 0) state.SkipWithError("quelby-measure failed");
+}
+BENCHMARK(BM_MeasureSquare)->Arg(256)->Arg(512)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Peak resident memory after a plain run; run the 16-file case first, so the
 // growth to the 1,024-file case shows in the second figure.

@@ -5,25 +5,55 @@
 #include "Failure.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace quelby {
 
 namespace {
 
-std::vector<unsigned char> wholeFile(const std::string& path, const std::string& name)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw InputError(name + ": cannot be read (" + std::strerror(errno) + ")");
-    std::vector<unsigned char> bytes{std::istreambuf_iterator<char>(in), {}};
-    if (in.bad()) throw InputError(name + ": cannot be read");
-    return bytes;
-}
+// One file opened read-only, closed on every way out.
+class File {
+public:
+    File(const std::string& path, const std::string& name) : name_(name), fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC))
+    {
+        if (fd_ < 0) fail();
+    }
+    ~File() { ::close(fd_); }
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    std::size_t size() const
+    {
+        struct stat st {};
+        if (::fstat(fd_, &st) != 0) fail();
+        return static_cast<std::size_t>(st.st_size);
+    }
+
+    void read(std::size_t offset, unsigned char* into, std::size_t count) const
+    {
+        for (std::size_t done = 0; done < count;) {
+            const ssize_t n = ::pread(fd_, into + done, count - done, static_cast<off_t>(offset + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) fail();
+            if (n == 0) throw InputError(name_ + ": ended while it was read");
+            done += static_cast<std::size_t>(n);
+        }
+    }
+
+private:
+    [[noreturn]] void fail() const { throw InputError(name_ + ": cannot be read (" + std::strerror(errno) + ")"); }
+
+    std::string name_;
+    int fd_;
+};
 
 std::string dimensions(int width, int height) { return std::to_string(width) + " x " + std::to_string(height); }
 
@@ -79,6 +109,13 @@ public:
             return ia != ib ? ia < ib : a->name < b->name;
         });
         describe(*ordered.front());
+        std::size_t bytes = 0;
+        for (const DicomFile* f : ordered) {
+            const DicomStructure& d = f->structure;
+            bytes += 2 * static_cast<std::size_t>(d.rows.value_or(0)) * static_cast<std::size_t>(d.columns.value_or(0)) *
+                     static_cast<std::size_t>(std::max(1, d.frames.value_or(1)));
+        }
+        s_.samples.reserve(bytes);
         for (const DicomFile* f : ordered) append(*f);
         agreeOnReduction(ordered);
     }
@@ -129,29 +166,39 @@ private:
             if (rescale != *s_.rescale)
                 throw InputError(f.name + ": its rescale slope and intercept differ from the other files' (--rescale)");
         }
-        std::vector<unsigned char> decoded(image.pixelBytes());
+        const std::size_t frameBytes = s_.pixels() * static_cast<std::size_t>(format.bitsAllocated / 8);
+        const std::vector<int> order = frameOrder(f, format.frames);
+        const bool inPlace = format.bitsAllocated == 16 && std::is_sorted(order.begin(), order.end());
+        // 16-bit frames in order decode straight into the series.
+        std::vector<unsigned char> decoded(inPlace ? 0 : image.pixelBytes());
+        const std::size_t at = s_.samples.size();
+        if (inPlace) s_.samples.resize(at + image.pixelBytes());
         try {
-            image.decodePixels(decoded);
+            image.decodePixels(inPlace ? std::span(s_.samples).subspan(at) : std::span(decoded));
         } catch (const DicomError& e) {
             throw InputError(f.name + ": " + problemText(e));
         }
-        const std::size_t frameBytes = s_.pixels() * static_cast<std::size_t>(format.bitsAllocated / 8);
-        for (const int k : frameOrder(f, format.frames)) {
+        const SampleKind kind = format.isSigned ? SampleKind::Int16 : SampleKind::Uint16;
+        if (inPlace) {
+            s_.kinds.insert(s_.kinds.end(), static_cast<std::size_t>(format.frames), kind);
+            return;
+        }
+        for (const int k : order) {
             const unsigned char* frame = decoded.data() + frameBytes * static_cast<std::size_t>(k);
-            const std::size_t at = s_.samples.size();
-            s_.samples.resize(at + 2 * s_.pixels());
+            const std::size_t to = s_.samples.size();
+            s_.samples.resize(to + 2 * s_.pixels());
             if (format.bitsAllocated == 16) {
-                std::memcpy(s_.samples.data() + at, frame, 2 * s_.pixels());
+                std::memcpy(s_.samples.data() + to, frame, 2 * s_.pixels());
             } else {
                 // 8-bit samples widen to 16 bits, sign and all.
                 for (std::size_t p = 0; p < s_.pixels(); ++p) {
                     const auto value = format.isSigned ? static_cast<std::uint16_t>(static_cast<std::int8_t>(frame[p]))
                                                        : static_cast<std::uint16_t>(frame[p]);
-                    s_.samples[at + 2 * p] = static_cast<unsigned char>(value & 0xFF);
-                    s_.samples[at + 2 * p + 1] = static_cast<unsigned char>(value >> 8);
+                    s_.samples[to + 2 * p] = static_cast<unsigned char>(value & 0xFF);
+                    s_.samples[to + 2 * p + 1] = static_cast<unsigned char>(value >> 8);
                 }
             }
-            s_.kinds.push_back(format.isSigned ? SampleKind::Int16 : SampleKind::Uint16);
+            s_.kinds.push_back(kind);
         }
     }
 
@@ -216,17 +263,18 @@ void readRaw(Series& s, const std::vector<std::string>& names, const RawLayout& 
     s.width = layout.width;
     s.height = layout.height;
     const std::size_t bytes = 2 * s.pixels();
+    s.samples.resize(bytes * names.size());
     for (const std::string& name : names) {
-        const std::vector<unsigned char> file = wholeFile(ImageFilePath(s.folder, name), name);
-        if (file.size() < bytes)
-            throw InputError(name + ": " + std::to_string(file.size()) + " bytes, less than one " +
+        const File file(ImageFilePath(s.folder, name), name);
+        const std::size_t size = file.size();
+        if (size < bytes)
+            throw InputError(name + ": " + std::to_string(size) + " bytes, less than one " +
                              dimensions(s.width, s.height) + " image of 16-bit samples (--raw)");
-        const std::size_t start = 2 * (file.size() / 2) - bytes;
-        const std::size_t at = s.samples.size();
-        s.samples.insert(s.samples.end(), file.begin() + static_cast<std::ptrdiff_t>(start),
-                         file.begin() + static_cast<std::ptrdiff_t>(start + bytes));
+        // The last whole 2-byte records, counted from the first byte, as the window reads them.
+        const std::size_t at = bytes * s.kinds.size();
+        file.read(2 * (size / 2) - bytes, s.samples.data() + at, bytes);
         if (layout.bigEndian)
-            for (std::size_t i = at; i < s.samples.size(); i += 2) std::swap(s.samples[i], s.samples[i + 1]);
+            for (std::size_t i = at; i < at + bytes; i += 2) std::swap(s.samples[i], s.samples[i + 1]);
         s.kinds.push_back(layout.kind);
     }
 }
@@ -248,11 +296,16 @@ Series loadSeries(const std::string& folder, const SeriesOptions& options)
     std::vector<DicomFile> images;
     std::vector<SkippedFile> others;
     for (const std::string& name : names) {
-        std::vector<unsigned char> bytes = wholeFile(ImageFilePath(folder, name), name);
-        if (!hasDicomPrefix(bytes)) {
+        const File file(ImageFilePath(folder, name), name);
+        const std::size_t size = file.size();
+        std::array<unsigned char, DicomPrefixBytes> prefix{};
+        if (size >= prefix.size()) file.read(0, prefix.data(), prefix.size());
+        if (!hasDicomPrefix(std::span<const unsigned char>(prefix.data(), std::min(size, prefix.size())))) {
             others.push_back({name, "not a DICOM file"});
             continue;
         }
+        std::vector<unsigned char> bytes(size);
+        file.read(0, bytes.data(), size);
         std::optional<DicomStructure> structure = walkDicomStructure(bytes);
         if (!structure) throw InputError(name + ": a truncated or corrupt DICOM file");
         const bool image = structure->pixelData.has_value() || !structure->native;

@@ -7,9 +7,12 @@
 #include "Report.h"
 #include "SeriesMaps.h"
 
+#include <atomic>
 #include <cmath>
 #include <filesystem>
+#include <future>
 #include <ostream>
+#include <thread>
 #include <unistd.h>
 
 #ifndef QUELBY_VERSION
@@ -101,13 +104,35 @@ public:
         }
     }
 
-    void map(const std::string& name, const std::vector<double>& values, const Series& series, const char* what,
-             std::vector<std::string>& written)
+    struct Map {
+        std::string name;
+        const std::vector<double>* values;
+        const char* what;
+    };
+
+    // The maps compressed two at a time, then written in order.
+    void maps(const std::vector<Map>& maps, const Series& series, std::vector<std::string>& written)
     {
-        const std::string file = name + ".nii.gz";
-        const std::vector<char> bytes = niftiMapBytes(values, series.width, series.height, series.pixelSpacing, what);
-        write(file, bytes);
-        written.push_back(file);
+        std::vector<std::vector<char>> bytes(maps.size());
+        std::atomic<std::size_t> next = 0;
+        std::exception_ptr failure;
+        const auto work = [&] {
+            try {
+                for (std::size_t k; (k = next++) < maps.size();)
+                    bytes[k] = niftiMapBytes(*maps[k].values, series.width, series.height, series.pixelSpacing,
+                                             maps[k].what);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        };
+        std::thread other(work);
+        work();
+        other.join();
+        if (failure) std::rethrow_exception(failure);
+        for (std::size_t k = 0; k < maps.size(); ++k) {
+            write(maps[k].name + ".nii.gz", bytes[k]);
+            written.push_back(maps[k].name + ".nii.gz");
+        }
     }
 
 private:
@@ -121,14 +146,23 @@ int measure(const MeasureCommand& c, const std::vector<std::string>& args, std::
     report.commandLine = args;
     std::vector<std::string>& warnings = report.warnings;
 
-    progress.step(0, "reading SERIES_A");
-    const Series a = loadSeries(c.seriesA, c.series);
+    progress.step(0, "reading the series");
+    // SERIES_B is read on another thread meanwhile; a failure of A is told first.
+    std::future<Series> readingB;
+    if (!c.seriesB.empty()) readingB = std::async(std::launch::async, [&] { return loadSeries(c.seriesB, c.series); });
+    const Series a = [&] {
+        try {
+            return loadSeries(c.seriesA, c.series);
+        } catch (...) {
+            if (readingB.valid()) readingB.wait();
+            throw;
+        }
+    }();
     report.seriesA = &a;
     fewRepetitions(a, "SERIES_A", warnings);
     std::optional<Series> b;
     if (!c.seriesB.empty()) {
-        progress.step(25, "reading SERIES_B");
-        b = loadSeries(c.seriesB, c.series);
+        b = readingB.get();
         report.seriesB = &*b;
         fewRepetitions(*b, "SERIES_B", warnings);
         compare(a, *b, warnings);
@@ -153,18 +187,23 @@ int measure(const MeasureCommand& c, const std::vector<std::string>& args, std::
 
     progress.step(45, "measuring SERIES_A");
     const SeriesMaps mapsA = measureSeries(a);
-    Outputs outputs(c.outFolder);
-    outputs.map("signal_a", mapsA.signal, a, "signal, SERIES_A", report.maps);
-    outputs.map("noise_a", mapsA.noise, a, "noise (SD, N-1), SERIES_A", report.maps);
-    outputs.map("snr_a", mapsA.snr, a, "SNR, SERIES_A", report.maps);
+    std::vector<Outputs::Map> maps{{"signal_a", &mapsA.signal, "signal, SERIES_A"},
+                                   {"noise_a", &mapsA.noise, "noise (SD, N-1), SERIES_A"},
+                                   {"snr_a", &mapsA.snr, "SNR, SERIES_A"}};
+    SeriesMaps mapsB;
+    std::vector<double> g;
     if (b) {
-        progress.step(65, "measuring SERIES_B");
-        const SeriesMaps mapsB = measureSeries(*b);
-        outputs.map("signal_b", mapsB.signal, *b, "signal, SERIES_B", report.maps);
-        outputs.map("noise_b", mapsB.noise, *b, "noise (SD, N-1), SERIES_B", report.maps);
-        outputs.map("snr_b", mapsB.snr, *b, "SNR, SERIES_B", report.maps);
-        outputs.map("g", gFactorMap(mapsA, mapsB, *report.reduction), a, "g-factor", report.maps);
+        progress.step(60, "measuring SERIES_B");
+        mapsB = measureSeries(*b);
+        g = gFactorMap(mapsA, mapsB, *report.reduction);
+        maps.insert(maps.end(), {{"signal_b", &mapsB.signal, "signal, SERIES_B"},
+                                 {"noise_b", &mapsB.noise, "noise (SD, N-1), SERIES_B"},
+                                 {"snr_b", &mapsB.snr, "SNR, SERIES_B"},
+                                 {"g", &g, "g-factor"}});
     }
+    progress.step(75, "writing the maps");
+    Outputs outputs(c.outFolder);
+    outputs.maps(maps, a, report.maps);
     progress.step(90, "writing the report");
     const std::string json = reportJson(report), csv = reportCsv(report);
     outputs.write("report.json", json);

@@ -34,14 +34,25 @@ std::string quoted(const std::string& text)
 std::string list(const std::vector<std::string>& items)
 {
     std::string out = "[";
-    for (std::size_t k = 0; k < items.size(); ++k) out += (k ? ", " : "") + quoted(items[k]);
+    for (std::size_t k = 0; k < items.size(); ++k) {
+        if (k > 0) out += ", ";
+        out += quoted(items[k]);
+    }
     return out + "]";
+}
+
+// The pieces one after the other.
+std::string joined(std::initializer_list<std::string> pieces)
+{
+    std::string out;
+    for (const std::string& piece : pieces) out += piece;
+    return out;
 }
 
 std::string spacingJson(const Series& s)
 {
     if (!s.pixelSpacing) return "null";
-    return "[" + numberText(s.pixelSpacing->first) + ", " + numberText(s.pixelSpacing->second) + "]";
+    return joined({"[", numberText(s.pixelSpacing->first), ", ", numberText(s.pixelSpacing->second), "]"});
 }
 
 std::string seriesJson(const Series& s)
@@ -83,9 +94,9 @@ void seriesCsv(const Series* s, const std::string& prefix, std::vector<std::stri
     add("folder", s ? s->folder : "");
     add("format", s ? (s->dicom ? "DICOM" : "raw") : "");
     add("repetitions", s ? std::to_string(s->repetitions()) : "");
-    add("matrix", s ? std::to_string(s->width) + "x" + std::to_string(s->height) : "");
+    add("matrix", s ? joined({std::to_string(s->width), "x", std::to_string(s->height)}) : "");
     add("pixel_spacing_mm", s && s->pixelSpacing
-                                ? numberText(s->pixelSpacing->first) + "x" + numberText(s->pixelSpacing->second)
+                                ? joined({numberText(s->pixelSpacing->first), "x", numberText(s->pixelSpacing->second)})
                                 : "");
     add("series_uid", s ? s->seriesUid : "");
     add("description", s ? s->description : "");
@@ -124,13 +135,22 @@ std::string reportCsv(const MeasureReport& r)
     seriesCsv(r.seriesB, "b_", header, row);
     header.insert(header.end(), {"R", "R_source", "warnings"});
     std::string warnings;
-    for (const std::string& w : r.warnings) warnings += (warnings.empty() ? "" : "; ") + w;
+    for (const std::string& w : r.warnings) {
+        if (!warnings.empty()) warnings += "; ";
+        warnings += w;
+    }
     row.insert(row.end(), {r.reduction ? numberText(*r.reduction) : "", r.reductionSource, warnings});
     std::string out;
-    for (std::size_t k = 0; k < header.size(); ++k) out += (k ? "," : "") + header[k];
-    out += "\n";
-    for (std::size_t k = 0; k < row.size(); ++k) out += (k ? "," : "") + csvField(row[k]);
-    return out + "\n";
+    const auto line = [&](const std::vector<std::string>& fields, auto&& field) {
+        for (std::size_t k = 0; k < fields.size(); ++k) {
+            if (k > 0) out += ',';
+            out += field(fields[k]);
+        }
+        out += '\n';
+    };
+    line(header, [](const std::string& f) { return f; });
+    line(row, csvField);
+    return out;
 }
 
 }  // namespace quelby

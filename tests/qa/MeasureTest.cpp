@@ -151,6 +151,31 @@ TEST_F(MeasureTest, MatricesDepthsAndEnhancedObjectsGiveTheMapsOfTheirSamples)
     expectMapsOf(frames, measureSeries(loadSeries(raw, options)));
 }
 
+// --rescale: the signal in rescaled units, the noise times the slope; files
+// that disagree on the rescale are refused.
+TEST_F(MeasureTest, RescaleAppliesTheSlopeAndIntercept)
+{
+    DicomLayout layout;
+    layout.rows = layout.columns = 16;
+    layout.seriesUid = "1.5";
+    layout.rescaleSlope = -0.5;
+    layout.rescaleIntercept = 100;
+    const std::vector<Frame> frames = repetitions(256, 5, 1000, 51);
+    const std::string dir = dicomSeries("rescaled", layout, frames);
+    SeriesOptions options;
+    options.rescale = true;
+    const SeriesMaps stored = measureSeries(loadSeries(dir, {}));
+    const SeriesMaps rescaled = measureSeries(loadSeries(dir, options));
+    for (std::size_t p = 0; p < 256; ++p) {
+        EXPECT_DOUBLE_EQ(rescaled.signal[p], -0.5 * stored.signal[p] + 100);
+        EXPECT_DOUBLE_EQ(rescaled.noise[p], 0.5 * stored.noise[p]);
+    }
+    layout.rescaleSlope = 1;
+    layout.instanceNumber = 9;
+    writeDicomImage(dir + "/odd", layout, frames[0]);
+    EXPECT_THROW(loadSeries(dir, options), InputError);
+}
+
 // A 256 × 256 raw series gives the window's maps, outside its scale bar.
 TEST_F(MeasureTest, ARawSeriesGivesTheWindowsMapsBitForBit)
 {
