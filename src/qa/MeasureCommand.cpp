@@ -33,6 +33,20 @@ std::vector<std::string> split(const std::string& text, char separator)
     return parts;
 }
 
+Detrend parseDetrend(const std::string& text)
+{
+    if (text == "smooth") return Detrend::Smooth;
+    if (text == "linear") return Detrend::Linear;
+    throw UsageError("--detrend: give smooth or linear, not " + text);
+}
+
+int parsePool(const std::string& text)
+{
+    const std::optional<int> k = wholeIn(text);
+    if (!k || *k < 1 || *k > 64) throw UsageError("--pool: give a block size from 1 to 64, not " + text);
+    return *k;
+}
+
 }  // namespace
 
 double parseReduction(const std::string& text)
@@ -86,6 +100,11 @@ MeasureCommand parseMeasureCommand(const std::vector<std::string>& args)
         else if (arg == "-o" || arg == "--out") c.outFolder = value();
         else if (arg == "--raw") c.series.raw = parseRawLayout(value());
         else if (arg == "--series") c.series.seriesUid = value();
+        else if (arg == "--roi") c.roi = parseRoi(value());
+        else if (arg == "--detrend") c.detrend = parseDetrend(value());
+        else if (arg == "--pool") c.pool = parsePool(value());
+        else if (arg == "--history") c.historyFile = value();
+        else if (arg == "--limits") c.limitsFile = value();
         else if (arg.size() > 1 && arg[0] == '-') throw UsageError("unknown option: " + arg);
         else folders.push_back(arg);
     }
@@ -114,13 +133,26 @@ std::string measureUsage()
            "                     samples (256x256:int16:le)\n"
            "  --series UID       the series to measure when a folder holds several\n"
            "  --rescale          apply Rescale Slope and Intercept (stored values by default)\n"
+           "  --roi auto|circle:X,Y,R|rect:X0,Y0,X1,Y1\n"
+           "                     where the figures are taken (auto: the centred disc of 75 %\n"
+           "                     of the phantom found in the mean image of SERIES_A); pixels,\n"
+           "                     column X and row Y from the top left\n"
+           "  --detrend smooth|linear\n"
+           "                     also give the SNR without signal shifts between repetitions\n"
+           "                     (smooth: a 2nd-order surface per repetition; linear: each\n"
+           "                     pixel's linear trend)\n"
+           "  --pool K           average g over K x K blocks before its summary\n"
+           "  --history FILE     append this run's figures to FILE (CSV)\n"
+           "  --limits FILE      check the figures against FILE (JSON), for example\n"
+           "                     {\"snr_a\": {\"min\": 120}, \"g_max\": {\"max\": 1.6}}\n"
            "  -q, --quiet        no progress and no warnings on standard error\n"
            "  -h, --help         show this text\n"
            "  --version          show the version\n"
            "\n"
            "Writes signal_a, noise_a, snr_a (and signal_b, noise_b, snr_b, g) as float32\n"
-           "NIfTI-1 .nii.gz, report.json and report.csv into the output folder.\n"
-           "Exit status: 0 done, 2 bad usage or input that cannot be measured.\n";
+           "NIfTI-1 .nii.gz, pictures (snr_a.png, g.png, drift_a.png ...), report.json and\n"
+           "report.csv into the output folder.\n"
+           "Exit status: 0 done, 1 a limit not met, 2 bad usage or input that cannot be measured.\n";
 }
 
 }  // namespace quelby

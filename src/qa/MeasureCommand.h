@@ -1,5 +1,6 @@
 #pragma once
 
+#include "RoiStatistics.h"
 #include "SeriesLoader.h"
 
 #include <optional>
@@ -23,6 +24,10 @@ struct MeasureCommand {
     std::string outFolder = "quelby-out";
     SeriesOptions series;
     bool quiet = false;
+    RoiSpec roi;
+    Detrend detrend = Detrend::None;
+    int pool = 1;
+    std::string historyFile, limitsFile;
 };
 
 // Reads the arguments after the program's name. Throws UsageError.

@@ -2,11 +2,15 @@
 
 #include "Failure.h"
 #include "FileReplace.h"
+#include "History.h"
 #include "MeasureCommand.h"
 #include "NiftiMap.h"
+#include "Pictures.h"
 #include "Report.h"
+#include "RoiStatistics.h"
 #include "SeriesMaps.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <filesystem>
@@ -139,6 +143,58 @@ private:
     std::string folder_;
 };
 
+// The largest value of the ROI that is not an outlier, for the top of a colour scale.
+double roiHigh(const std::vector<double>& values, const Roi& roi)
+{
+    std::vector<double> inside;
+    for (std::size_t p = 0; p < values.size(); ++p)
+        if (roi.inside[p] && std::isfinite(values[p])) inside.push_back(values[p]);
+    if (inside.empty()) return 1;
+    const std::size_t at = inside.size() * 99 / 100;
+    std::nth_element(inside.begin(), inside.begin() + static_cast<std::ptrdiff_t>(at), inside.end());
+    return inside[at] * 1.25;
+}
+
+std::string rounded(double value, int decimals)
+{
+    const double scale = std::pow(10.0, decimals);
+    return numberText(std::round(value * scale) / scale);
+}
+
+std::vector<std::string> seriesCaption(const char* name, const SeriesStatistics& st, std::size_t repetitions)
+{
+    std::string first = std::string(name) + ": SNR " + rounded(st.snr, 1);
+    if (st.snrCi95) first += " (95 % CI " + rounded((*st.snrCi95)[0], 1) + " to " + rounded((*st.snrCi95)[1], 1) + ")";
+    first += " in the ROI of " + std::to_string(st.pixels) + " pixels";
+    return {first, "mean signal " + rounded(st.meanSignal, 1) + ", noise " + rounded(st.noise, 2) + ", drift " +
+                       rounded(st.driftPercentTotal, 2) + " % over " + std::to_string(repetitions) + " repetitions"};
+}
+
+void pictures(MeasureReport& report, const SeriesMaps& mapsA, const SeriesMaps* mapsB, const std::vector<double>& g,
+              Outputs& outputs)
+{
+    const Roi& roi = *report.roi;
+    const auto put = [&](const std::string& name, const std::vector<char>& bytes) {
+        outputs.write(name, bytes);
+        report.pictures.push_back(name);
+    };
+    const double high = roiHigh(mapsA.snr, roi);
+    put("snr_a.png", mapPicture(mapsA.snr, mapsA.width, mapsA.height, roi, 0, high,
+                                seriesCaption("SERIES_A", *report.statisticsA, report.seriesA->repetitions())));
+    put("drift_a.png", driftPicture(*report.statisticsA, "SERIES_A: ROI mean signal per repetition"));
+    if (!mapsB) return;
+    put("snr_b.png", mapPicture(mapsB->snr, mapsB->width, mapsB->height, roi, 0, high,
+                                seriesCaption("SERIES_B", *report.statisticsB, report.seriesB->repetitions())));
+    put("drift_b.png", driftPicture(*report.statisticsB, "SERIES_B: ROI mean signal per repetition"));
+    const GFactorSummary& s = *report.g;
+    put("g.png", mapPicture(g, mapsA.width, mapsA.height, roi, 0.5, std::max(2.0, roiHigh(g, roi) / 1.25),
+                            {"g in the ROI where SNR_A >= 5: mean " + rounded(s.mean, 3) + ", median " +
+                                 rounded(s.median, 3) + ", 95th percentile " + rounded(s.p95, 3) + ", max " +
+                                 rounded(s.max, 3),
+                             "R = " + numberText(*report.reduction) + ", " + rounded(100 * s.maskedFraction, 1) +
+                                 " % of the ROI masked"}));
+}
+
 int measure(const MeasureCommand& c, const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
 {
     Progress progress(err, !c.quiet && ::isatty(2));
@@ -201,20 +257,52 @@ int measure(const MeasureCommand& c, const std::vector<std::string>& args, std::
                                  {"snr_b", &mapsB.snr, "SNR, SERIES_B"},
                                  {"g", &g, "g-factor"}});
     }
+    progress.step(70, "taking the ROI figures");
+    const Roi roi = makeRoi(c.roi, mapsA);
+    report.roi = &roi;
+    report.roiKind = c.roi.kind == RoiSpec::Kind::Auto ? "auto" : c.roi.kind == RoiSpec::Kind::Circle ? "circle" : "rect";
+    const SeriesStatistics statisticsA = seriesStatistics(a, mapsA, roi, c.detrend);
+    report.statisticsA = &statisticsA;
+    std::optional<SeriesStatistics> statisticsB;
+    if (b) {
+        statisticsB = seriesStatistics(*b, mapsB, roi, c.detrend);
+        report.statisticsB = &*statisticsB;
+        report.g = gFactorSummary(g, mapsA, roi, c.pool);
+    }
+    if (c.detrend == Detrend::None)
+        for (const auto& [name, st] : {std::pair{"SERIES_A", report.statisticsA}, {"SERIES_B", report.statisticsB}})
+            if (st && !shiftWarning(*st).empty()) warnings.push_back(std::string(name) + ": " + shiftWarning(*st));
+    if (!c.limitsFile.empty()) {
+        report.limitsFile = c.limitsFile;
+        report.violations = checkLimits(c.limitsFile, reportFigures(report));
+    }
+
     progress.step(75, "writing the maps");
     Outputs outputs(c.outFolder);
     outputs.maps(maps, a, report.maps);
-    progress.step(90, "writing the report");
+    progress.step(85, "drawing the pictures");
+    pictures(report, mapsA, b ? &mapsB : nullptr, g, outputs);
+    progress.step(95, "writing the report");
     const std::string json = reportJson(report), csv = reportCsv(report);
     outputs.write("report.json", json);
     outputs.write("report.csv", csv);
+    if (!c.historyFile.empty()) {
+        const std::size_t headerEnd = csv.find('\n') + 1;
+        appendHistory(c.historyFile, csv.substr(0, headerEnd), csv.substr(headerEnd));
+    }
     progress.step(100, "done");
 
     if (!c.quiet) {
         for (const std::string& w : warnings) err << "quelby-measure: warning: " << w << "\n";
-        out << "Wrote " << report.maps.size() << " maps, report.json and report.csv to " << c.outFolder << "\n";
+        out << "SERIES_A: SNR " << numberText(std::round(statisticsA.snr * 10) / 10) << " in the ROI of "
+            << statisticsA.pixels << " pixels\n";
+        if (report.g) out << "g: mean " << numberText(std::round(report.g->mean * 1000) / 1000) << ", max "
+                          << numberText(std::round(report.g->max * 1000) / 1000) << "\n";
+        out << "Wrote " << report.maps.size() << " maps, " << report.pictures.size()
+            << " pictures, report.json and report.csv to " << c.outFolder << "\n";
     }
-    return ExitDone;
+    for (const std::string& v : report.violations) err << "quelby-measure: limit not met: " << v << "\n";
+    return report.violations.empty() ? ExitDone : ExitLimitsNotMet;
 }
 
 }  // namespace

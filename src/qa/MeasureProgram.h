@@ -7,6 +7,7 @@
 namespace quelby {
 
 inline constexpr int ExitDone = 0;
+inline constexpr int ExitLimitsNotMet = 1;
 inline constexpr int ExitUnmeasurable = 2;
 
 // The whole of quelby-measure: `args` as main receives them, the program's

@@ -55,7 +55,26 @@ std::string spacingJson(const Series& s)
     return joined({"[", numberText(s.pixelSpacing->first), ", ", numberText(s.pixelSpacing->second), "]"});
 }
 
-std::string seriesJson(const Series& s)
+std::string roiJson(const SeriesStatistics& st)
+{
+    std::ostringstream j;
+    j << "{\"pixels\": " << st.pixels << ", \"mean_signal\": " << numberText(st.meanSignal)
+      << ", \"noise\": " << numberText(st.noise) << ", \"snr\": " << numberText(st.snr) << ", \"snr_ci95\": ";
+    if (st.snrCi95)
+        j << "[" << numberText((*st.snrCi95)[0]) << ", " << numberText((*st.snrCi95)[1]) << "]";
+    else
+        j << "null";
+    j << ", \"snr_pixel_mean\": " << numberText(st.snrPixelMean) << ", \"snr_pixel_median\": "
+      << numberText(st.snrPixelMedian) << ", \"drift_percent_per_repetition\": "
+      << numberText(st.driftPercentPerRepetition) << ", \"drift_percent_total\": " << numberText(st.driftPercentTotal);
+    if (st.snrDetrended) j << ", \"snr_detrended\": " << numberText(*st.snrDetrended);
+    j << ", \"roi_means\": [";
+    for (std::size_t k = 0; k < st.roiMeans.size(); ++k) j << (k ? ", " : "") << numberText(st.roiMeans[k]);
+    j << "]}";
+    return j.str();
+}
+
+std::string seriesJson(const Series& s, const SeriesStatistics* st)
 {
     std::ostringstream j;
     j << "{\n    \"folder\": " << quoted(s.folder) << ",\n    \"format\": " << quoted(s.dicom ? "DICOM" : "raw")
@@ -72,7 +91,9 @@ std::string seriesJson(const Series& s)
     for (std::size_t k = 0; k < s.skipped.size(); ++k)
         j << (k ? ", " : "") << "{\"name\": " << quoted(s.skipped[k].name) << ", \"reason\": " << quoted(s.skipped[k].reason)
           << "}";
-    j << "]\n  }";
+    j << "]";
+    if (st) j << ",\n    \"roi\": " << roiJson(*st);
+    j << "\n  }";
     return j.str();
 }
 
@@ -113,18 +134,61 @@ std::string numberText(double value)
     return std::string(text, end);
 }
 
+std::vector<std::pair<std::string, double>> reportFigures(const MeasureReport& r)
+{
+    std::vector<std::pair<std::string, double>> figures;
+    const auto series = [&](const SeriesStatistics* st, const std::string& suffix) {
+        if (!st) return;
+        const auto add = [&](const std::string& name, double value) { figures.emplace_back(name + suffix, value); };
+        add("roi_pixels", static_cast<double>(st->pixels));
+        add("mean_signal", st->meanSignal);
+        add("noise", st->noise);
+        add("snr", st->snr);
+        add("snr_ci95_low", st->snrCi95 ? (*st->snrCi95)[0] : std::nan(""));
+        add("snr_ci95_high", st->snrCi95 ? (*st->snrCi95)[1] : std::nan(""));
+        add("snr_pixel_mean", st->snrPixelMean);
+        add("snr_pixel_median", st->snrPixelMedian);
+        add("drift_percent_per_repetition", st->driftPercentPerRepetition);
+        add("drift_percent_total", st->driftPercentTotal);
+        // Always a column, so that a history keeps its columns whatever was asked.
+        add("snr_detrended", st->snrDetrended.value_or(std::nan("")));
+    };
+    series(r.statisticsA, "_a");
+    series(r.statisticsB, "_b");
+    if (r.g)
+        for (const auto& [name, value] : {std::pair{"g_mean", r.g->mean}, {"g_median", r.g->median}, {"g_p95", r.g->p95},
+                                          {"g_max", r.g->max}, {"g_masked_fraction", r.g->maskedFraction}})
+            figures.emplace_back(name, value);
+    return figures;
+}
+
 std::string reportJson(const MeasureReport& r)
 {
     std::ostringstream j;
     j << "{\n  \"software\": \"quelby-measure\",\n  \"version\": " << quoted(QUELBY_VERSION)
-      << ",\n  \"command_line\": " << list(r.commandLine) << ",\n  \"series_a\": " << seriesJson(*r.seriesA);
-    if (r.seriesB) j << ",\n  \"series_b\": " << seriesJson(*r.seriesB);
+      << ",\n  \"command_line\": " << list(r.commandLine);
+    if (r.roi)
+        j << ",\n  \"roi\": {\"kind\": " << quoted(r.roiKind) << ", \"centre\": [" << numberText(r.roi->centreX)
+          << ", " << numberText(r.roi->centreY) << "], \"radius\": " << numberText(r.roi->radius)
+          << ", \"pixels\": " << r.roi->pixels << ", \"phantom_pixels\": " << r.roi->phantomPixels << "}";
+    j << ",\n  \"series_a\": " << seriesJson(*r.seriesA, r.statisticsA);
+    if (r.seriesB) j << ",\n  \"series_b\": " << seriesJson(*r.seriesB, r.statisticsB);
+    if (r.g)
+        j << ",\n  \"g\": {\"R\": " << numberText(r.reduction.value_or(0)) << ", \"mean\": " << numberText(r.g->mean)
+          << ", \"median\": " << numberText(r.g->median) << ", \"p95\": " << numberText(r.g->p95)
+          << ", \"max\": " << numberText(r.g->max) << ", \"masked_fraction\": " << numberText(r.g->maskedFraction)
+          << "}";
     j << ",\n  \"reduction\": ";
     if (r.reduction)
         j << "{\"R\": " << numberText(*r.reduction) << ", \"source\": " << quoted(r.reductionSource) << "}";
     else
         j << "null";
-    j << ",\n  \"warnings\": " << list(r.warnings) << ",\n  \"maps\": " << list(r.maps) << "\n}\n";
+    j << ",\n  \"warnings\": " << list(r.warnings) << ",\n  \"maps\": " << list(r.maps)
+      << ",\n  \"pictures\": " << list(r.pictures);
+    if (!r.limitsFile.empty())
+        j << ",\n  \"limits\": {\"file\": " << quoted(r.limitsFile) << ", \"violations\": " << list(r.violations)
+          << "}";
+    j << "\n}\n";
     return j.str();
 }
 
@@ -133,13 +197,19 @@ std::string reportCsv(const MeasureReport& r)
     std::vector<std::string> header{"software", "version"}, row{"quelby-measure", QUELBY_VERSION};
     seriesCsv(r.seriesA, "a_", header, row);
     seriesCsv(r.seriesB, "b_", header, row);
-    header.insert(header.end(), {"R", "R_source", "warnings"});
+    header.insert(header.end(), {"R", "R_source"});
+    row.insert(row.end(), {r.reduction ? numberText(*r.reduction) : "", r.reductionSource});
+    for (const auto& [name, value] : reportFigures(r)) {
+        header.push_back(name);
+        row.push_back(std::isfinite(value) ? numberText(value) : "");
+    }
+    header.push_back("warnings");
     std::string warnings;
     for (const std::string& w : r.warnings) {
         if (!warnings.empty()) warnings += "; ";
         warnings += w;
     }
-    row.insert(row.end(), {r.reduction ? numberText(*r.reduction) : "", r.reductionSource, warnings});
+    row.push_back(warnings);
     std::string out;
     const auto line = [&](const std::vector<std::string>& fields, auto&& field) {
         for (std::size_t k = 0; k < fields.size(); ++k) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "RoiStatistics.h"
 #include "SeriesLoader.h"
 
 #include <optional>
@@ -17,7 +18,20 @@ struct MeasureReport {
     std::string reductionSource;  // "option" or "header"
     std::vector<std::string> warnings;
     std::vector<std::string> maps;
+    std::vector<std::string> pictures;
+    const Roi* roi = nullptr;
+    std::string roiKind;  // auto, circle or rect
+    const SeriesStatistics* statisticsA = nullptr;
+    const SeriesStatistics* statisticsB = nullptr;
+    std::optional<GFactorSummary> g;
+    std::string limitsFile;
+    std::vector<std::string> violations;
 };
+
+// The run's figures by name, in the order of the report: those of SERIES_A
+// ending in _a, of SERIES_B in _b, of g beginning with g_. They name the
+// columns of report.csv and of a history, and the keys of a limits file.
+std::vector<std::pair<std::string, double>> reportFigures(const MeasureReport& report);
 
 std::string reportJson(const MeasureReport& report);
 

@@ -6,8 +6,11 @@
 
 #include <nifti1_io.h>
 
+#include <QImage>
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -318,6 +321,81 @@ TEST_F(MeasureTest, RefusalsAndWarnings)
             EXPECT_FALSE(std::filesystem::exists(out + "/report.json"));
         }
     }
+}
+
+// A disc of `signal` on 0 in a square of `side`, with noise of about `spread` / 3.
+std::vector<Frame> discFrames(int side, int count, std::int32_t signal, std::int32_t spread, int seed)
+{
+    std::vector<Frame> frames = repetitions(side * side, count, 0, spread);
+    for (int k = 0; k < count; ++k)
+        for (int p = 0; p < side * side; ++p) {
+            const double dx = p % side - (side - 1) / 2.0, dy = p / side - (side - 1) / 2.0;
+            Frame& f = frames[static_cast<std::size_t>(k)];
+            f[static_cast<std::size_t>(p)] = std::abs(f[static_cast<std::size_t>(p)] * seed % spread) +
+                                             (dx * dx + dy * dy < side * side / 9.0 ? signal : 0);
+        }
+    return frames;
+}
+
+// The ROI options, a history of runs, limits, and the pictures of a run.
+TEST_F(MeasureTest, RoiHistoryLimitsAndPictures)
+{
+    DicomLayout layout;
+    layout.rows = layout.columns = 40;
+    layout.seriesUid = "2.1";
+    layout.reductionInPlane = 2;
+    const std::string a = dicomSeries("a", layout, discFrames(40, 6, 1000, 41, 1));
+    const std::string b = dicomSeries("b", layout, discFrames(40, 6, 1000, 61, 3));
+    const std::string flat = dicomSeries("flat", layout, repetitions(1600, 4, 0, 1));
+    const std::string out = tmp.str() + "/out", history = tmp.str() + "/history.csv";
+    std::ofstream(tmp.str() + "/pass.json") << R"({"snr_a": {"min": 1}, "g_max": {"max": 100}})";
+    std::ofstream(tmp.str() + "/fail.json") << R"({"snr_a": {"min": 1e9}, "g_max": {"max": 0.1}, "snr_b": {}})";
+    std::ofstream(tmp.str() + "/unknown.json") << R"({"snr_c": {"min": 1}})";
+
+    struct Row {
+        std::vector<std::string> args;
+        int status;
+        std::string says;
+    };
+    const Row rows[] = {
+        {{a, "--roi", "circle:30,20,12"}, 2, "--roi: the circle reaches outside the 40 x 40 matrix"},
+        {{a, "--roi", "rect:1,2"}, 2, "--roi: give rect:X0,Y0,X1,Y1"},
+        {{a, "--roi", "rect:0,0,40,3"}, 2, "--roi: the rectangle reaches outside"},
+        {{flat}, 2, "no phantom found in the mean image of SERIES_A"},
+        {{a, "--detrend", "quadratic"}, 2, "--detrend: give smooth or linear"},
+        {{a, b, "--limits", tmp.str() + "/unknown.json"}, 2, "has no figure snr_c"},
+        {{a, b, "--limits", tmp.str() + "/pass.json", "--history", history}, 0, ""},
+        {{a, b, "--limits", tmp.str() + "/fail.json", "--history", history, "--detrend", "smooth"}, 1,
+         "limit not met: snr_a = "},
+    };
+    for (const Row& row : rows) {
+        std::vector<std::string> args = row.args;
+        args.insert(args.end(), {"-o", out});
+        SCOPED_TRACE(args[1]);
+        const Outcome run = measure(args, out);
+        EXPECT_EQ(run.status, row.status) << run.err;
+        EXPECT_NE(run.err.find(row.says), std::string::npos) << run.err;
+    }
+    const std::string report = fileText(out + "/report.json");
+    EXPECT_NE(report.find("\"violations\": [\"g_max = "), std::string::npos);
+    EXPECT_NE(report.find("is above its maximum 0.1\", \"snr_a = "), std::string::npos);
+    EXPECT_NE(report.find("\"snr_detrended\": "), std::string::npos);
+
+    // Two runs: one header and two rows, the second with its detrended SNR.
+    const std::string lines = fileText(history);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 2 + 1);
+    EXPECT_EQ(lines.find("software,version,a_folder"), 0u);
+
+    // The pictures: of their size, and not the same for other data.
+    const auto picture = [&](const std::string& name) { return fileText(out + "/" + name); };
+    for (const char* name : {"snr_a.png", "snr_b.png", "g.png", "drift_a.png", "drift_b.png"})
+        EXPECT_EQ(picture(name).rfind("\x89PNG", 0), 0u) << name;
+    const QImage snr(QString::fromStdString(out + "/snr_a.png"));
+    EXPECT_EQ(snr.height(), 400 + 10 + 2 * 18);
+    EXPECT_EQ(snr.width(), 640);
+    const std::string before = picture("snr_a.png");
+    ASSERT_EQ(measure({b, a, "-o", out, "-q"}, out).status, 0);
+    EXPECT_NE(picture("snr_a.png"), before);
 }
 
 TEST(MeasureCommand, HelpVersionAndNoFolder)

@@ -1,0 +1,88 @@
+#include "History.h"
+
+#include "Report.h"
+#include "SeriesLoader.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quelby {
+
+namespace {
+
+[[noreturn]] void fail(const std::string& path, const std::string& what)
+{
+    throw InputError(path + ": " + what + " (" + std::strerror(errno) + ")");
+}
+
+}  // namespace
+
+void appendHistory(const std::string& path, const std::string& header, const std::string& row)
+{
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (fd < 0) fail(path, "the history cannot be opened");
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    if (::flock(fd, LOCK_EX) != 0) fail(path, "the history cannot be locked");
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) fail(path, "the history cannot be read");
+    std::string text = row;
+    if (st.st_size == 0) {
+        text = header + row;
+    } else {
+        std::string first(header.size(), '\0');
+        const ssize_t n = ::pread(fd, first.data(), first.size(), 0);
+        if (n != static_cast<ssize_t>(first.size()) || first != header)
+            throw InputError(path + ": its columns are not this run's; start a new history file");
+    }
+    const ssize_t written = ::write(fd, text.data(), text.size());
+    if (written != static_cast<ssize_t>(text.size())) fail(path, "the row could not be appended");
+    if (::fsync(fd) != 0) fail(path, "the history could not be synced");
+}
+
+std::vector<std::string> checkLimits(const std::string& path, const std::vector<std::pair<std::string, double>>& figures)
+{
+    std::ifstream in(path);
+    if (!in) fail(path, "the limits cannot be read");
+    nlohmann::json limits;
+    try {
+        limits = nlohmann::json::parse(in);
+    } catch (const nlohmann::json::exception& e) {
+        throw InputError(path + ": not JSON limits: " + e.what());
+    }
+    if (!limits.is_object()) throw InputError(path + ": give an object of figures and their limits");
+    std::vector<std::string> violations;
+    for (const auto& [name, bounds] : limits.items()) {
+        const auto figure = std::find_if(figures.begin(), figures.end(), [&](const auto& f) { return f.first == name; });
+        if (figure == figures.end()) {
+            std::string known;
+            for (const auto& f : figures) known += " " + f.first;
+            throw InputError(path + ": this run has no figure " + name + "; it has:" + known);
+        }
+        const double value = figure->second;
+        for (const char* side : {"min", "max"}) {
+            if (!bounds.is_object() || !bounds.contains(side)) continue;
+            if (!bounds[side].is_number()) throw InputError(path + ": the " + side + " of " + name + " is not a number");
+            const double limit = bounds[side].get<double>();
+            const bool below = std::string(side) == "min";
+            if (!std::isfinite(value))
+                violations.push_back(name + " was not measured (its limit is " + numberText(limit) + ")");
+            else if (below ? value < limit : value > limit)
+                violations.push_back(name + " = " + numberText(value) +
+                                     (below ? " is below its minimum " : " is above its maximum ") + numberText(limit));
+        }
+    }
+    return violations;
+}
+
+}  // namespace quelby

@@ -1,0 +1,137 @@
+#include "Pictures.h"
+
+#include "Report.h"
+
+#include <QBuffer>
+#include <QGuiApplication>
+#include <QImage>
+#include <QPainter>
+
+#include <algorithm>
+#include <cmath>
+
+namespace quelby {
+
+namespace {
+
+// Text needs a GUI application; without a display it draws offscreen.
+void ensureApplication()
+{
+    if (QCoreApplication::instance() != nullptr) return;
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Qt's notes about the session (no runtime folder and the like) are not the user's business here.
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+    static int argc = 1;
+    static char name[] = "quelby-measure";
+    static char* argv[] = {name, nullptr};
+    static QGuiApplication application(argc, argv);
+}
+
+// Dark blue through green to yellow, readable in grey print too.
+QColor colourAt(double t)
+{
+    static const QColor stops[] = {{48, 18, 59}, {40, 110, 210}, {32, 190, 160}, {150, 220, 60}, {250, 230, 40}};
+    t = std::clamp(std::isfinite(t) ? t : 0.0, 0.0, 1.0) * 4;
+    const int i = std::min(3, static_cast<int>(t));
+    const double f = t - i;
+    const auto mix = [&](int a, int b) { return static_cast<int>(std::lround(a + (b - a) * f)); };
+    return QColor(mix(stops[i].red(), stops[i + 1].red()), mix(stops[i].green(), stops[i + 1].green()),
+                  mix(stops[i].blue(), stops[i + 1].blue()));
+}
+
+std::vector<char> pngBytes(const QImage& image)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    if (!image.save(&buffer, "PNG")) throw std::runtime_error("cannot encode a PNG picture");
+    return std::vector<char>(bytes.begin(), bytes.end());
+}
+
+QString label(double value) { return QString::fromStdString(numberText(std::round(value * 100) / 100)); }
+
+}  // namespace
+
+std::vector<char> mapPicture(const std::vector<double>& values, int width, int height, const Roi& roi, double low,
+                             double high, const std::vector<std::string>& caption)
+{
+    ensureApplication();
+    const int side = std::max(width, height);
+    const int zoom = std::max(1, (384 + side - 1) / side);
+    const int mapW = width * zoom, mapH = height * zoom, bar = 90, lineHeight = 18;
+    QImage image(std::max(mapW + bar, 640), mapH + 10 + lineHeight * static_cast<int>(caption.size()),
+                 QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QImage map(width, height, QImage::Format_RGB32);
+    const double span = high > low ? high - low : 1.0;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const std::size_t p = static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x);
+            QColor c = colourAt((values[p] - low) / span);
+            // The edge of the ROI: inside, with a neighbour outside.
+            const auto outside = [&](int nx, int ny) {
+                return nx < 0 || ny < 0 || nx >= width || ny >= height ||
+                       !roi.inside[static_cast<std::size_t>(ny) * static_cast<std::size_t>(width) + static_cast<std::size_t>(nx)];
+            };
+            if (roi.inside[p] && (outside(x - 1, y) || outside(x + 1, y) || outside(x, y - 1) || outside(x, y + 1)))
+                c = Qt::white;
+            map.setPixelColor(x, y, c);
+        }
+    QPainter painter(&image);
+    painter.drawImage(QRect(0, 0, mapW, mapH), map);
+    for (int y = 0; y < mapH; ++y) {
+        painter.setPen(colourAt(1.0 - static_cast<double>(y) / (mapH - 1)));
+        painter.drawLine(mapW + 10, y, mapW + 30, y);
+    }
+    painter.setPen(Qt::black);
+    for (int k = 0; k <= 4; ++k) {
+        const int y = (mapH - 1) * k / 4;
+        painter.drawLine(mapW + 30, y, mapW + 35, y);
+        painter.drawText(QRect(mapW + 38, std::clamp(y - 8, 0, mapH - 16), bar - 38, 16), Qt::AlignLeft | Qt::AlignVCenter,
+                         label(high - span * k / 4));
+    }
+    for (std::size_t k = 0; k < caption.size(); ++k)
+        painter.drawText(QRect(4, mapH + 6 + lineHeight * static_cast<int>(k), image.width() - 8, lineHeight),
+                         Qt::AlignLeft | Qt::AlignVCenter, QString::fromStdString(caption[k]));
+    painter.end();
+    return pngBytes(image);
+}
+
+std::vector<char> driftPicture(const SeriesStatistics& st, const std::string& title)
+{
+    ensureApplication();
+    const int w = 480, h = 300, left = 70, right = 15, top = 30, bottom = 40;
+    QImage image(w, h, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const auto [lowIt, highIt] = std::minmax_element(st.roiMeans.begin(), st.roiMeans.end());
+    double low = *lowIt, high = *highIt;
+    const double pad = std::max((high - low) * 0.1, std::fabs(high) * 1e-4 + 1e-9);
+    low -= pad;
+    high += pad;
+    const double n = static_cast<double>(st.roiMeans.size());
+    const auto at = [&](double k, double v) {
+        return QPointF(left + (w - left - right) * (n > 1 ? k / (n - 1) : 0.5), top + (h - top - bottom) * (high - v) / (high - low));
+    };
+    painter.setPen(Qt::black);
+    painter.drawRect(left, top, w - left - right, h - top - bottom);
+    painter.drawText(QRect(0, 4, w, 20), Qt::AlignCenter, QString::fromStdString(title));
+    painter.drawText(QRect(left, h - bottom + 4, w - left - right, 16), Qt::AlignCenter, "repetition");
+    painter.drawText(QRect(0, top - 8, left - 4, 16), Qt::AlignRight | Qt::AlignVCenter, label(high));
+    painter.drawText(QRect(0, h - bottom - 8, left - 4, 16), Qt::AlignRight | Qt::AlignVCenter, label(low));
+    painter.setPen(QPen(QColor(200, 40, 40), 2));
+    painter.drawLine(at(0, st.drift[0]), at(n - 1, st.drift[0] + st.drift[1] * (n - 1)));
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(40, 90, 200));
+    for (std::size_t k = 0; k < st.roiMeans.size(); ++k) painter.drawEllipse(at(static_cast<double>(k), st.roiMeans[k]), 3, 3);
+    painter.setPen(Qt::black);
+    painter.drawText(QRect(left, h - 20, w - left - right, 16), Qt::AlignCenter,
+                     QString("drift %1 % per repetition, %2 % over the series")
+                         .arg(QString::number(st.driftPercentPerRepetition, 'g', 3),
+                              QString::number(st.driftPercentTotal, 'g', 3)));
+    painter.end();
+    return pngBytes(image);
+}
+
+}  // namespace quelby
