@@ -2,6 +2,7 @@
 #include "DicomSeries.h"
 #include "Failure.h"
 #include "MeasurementRun.h"
+#include "NoRunView.h"
 #include "TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -20,17 +21,6 @@ using namespace quelby;
 using quelby::test::TempFolder;
 
 namespace {
-
-class NoView : public RunView {
-public:
-    void refuseReductionFactor() override {}
-    void setProgressBarShown(bool) override {}
-    void clearMapList() override {}
-    void addMapListLine(const char*) override {}
-    void setProgress(int) override {}
-    void setWindowCaption(const std::string&) override {}
-    void render() override {}
-};
 
 using Samples = std::vector<std::int32_t>;
 
@@ -74,7 +64,7 @@ protected:
     // Runs SeriesA alone; the failure message, or "".
     std::string run(const std::string& folder)
     {
-        NoView view;
+        test::NoRunView view;
         try {
             MeasurementRun(RunInputs{"60", "20", "2", false, folder, folder}, *store, view);
         } catch (const Failure& f) {

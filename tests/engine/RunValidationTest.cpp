@@ -11,6 +11,7 @@
 // for the SNR and 0.36 % for g, while a divisor N instead of N − 1 moves the SNR by
 // 0.8 %, a missing √ on R moves g by 29 % and swapped series move it by far more.
 #include "MeasurementRun.h"
+#include "NoRunView.h"
 #include "PhantomSeries.h"
 #include "TempFolder.h"
 
@@ -22,17 +23,6 @@
 using namespace quelby;
 
 namespace {
-
-class NoView : public RunView {
-public:
-    void refuseReductionFactor() override {}
-    void setProgressBarShown(bool) override {}
-    void clearMapList() override {}
-    void addMapListLine(const char*) override {}
-    void setProgress(int) override {}
-    void setWindowCaption(const std::string&) override {}
-    void render() override {}
-};
 
 double kFactor(int n) { return std::sqrt((n - 1) / 2.0) * std::exp(std::lgamma((n - 2) / 2.0) - std::lgamma((n - 1) / 2.0)); }
 double c4Factor(int n) { return std::sqrt(2.0 / (n - 1)) * std::exp(std::lgamma(n / 2.0) - std::lgamma((n - 1) / 2.0)); }
@@ -49,7 +39,7 @@ TEST(RunValidation, MeasuredSnrAndGFactorAgreeWithThePhantom)
     const PhantomSeries parallel = withParallelImaging(phantom);
 
     auto store = std::make_unique<MapStore>();
-    NoView view;
+    test::NoRunView view;
     const std::string r = std::to_string(static_cast<int>(parallel.reduction));
     MeasurementRun({"60", "20", r, true, tmp.str() + "/SeriesA", tmp.str() + "/SeriesB"}, *store, view);
 
@@ -84,7 +74,7 @@ TEST(RunValidation, TheDemoShowsItsMapsInsideTheDefaultScales)
     const PhantomSeries demo;
     writeDemo(tmp.str(), demo);
     auto store = std::make_unique<MapStore>();
-    NoView view;
+    test::NoRunView view;
     MeasurementRun({"60", "20", "2", true, tmp.str() + "/SeriesA", tmp.str() + "/SeriesB"}, *store, view);
 
     int pixels = 0, snrA = 0, snrB = 0, g = 0;

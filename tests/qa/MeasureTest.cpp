@@ -1,6 +1,7 @@
 #include "DicomSeries.h"
 #include "MeasureProgram.h"
 #include "MeasurementRun.h"
+#include "NoRunView.h"
 #include "SeriesMaps.h"
 #include "TempFolder.h"
 
@@ -187,15 +188,7 @@ TEST_F(MeasureTest, ARawSeriesGivesTheWindowsMapsBitForBit)
     for (std::size_t k = 0; k < frames.size(); ++k)
         test::writeImage(dir + "/" + std::to_string(k),
                          [&](int r, int c) { return static_cast<std::int16_t>(frames[k][r * 256 + c]); }, 100);
-    struct NoView : RunView {
-        void refuseReductionFactor() override {}
-        void setProgressBarShown(bool) override {}
-        void clearMapList() override {}
-        void addMapListLine(const char*) override {}
-        void setProgress(int) override {}
-        void setWindowCaption(const std::string&) override {}
-        void render() override {}
-    } view;
+    test::NoRunView view;
     auto store = std::make_unique<MapStore>();
     MeasurementRun(RunInputs{"60", "20", "2", false, dir, dir}, *store, view);
     const SeriesMaps maps = measureSeries(loadSeries(dir, {}));
