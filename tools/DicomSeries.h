@@ -52,7 +52,7 @@ void writeDicomImage(const std::string& path, const DicomLayout& layout, std::sp
 // transfer syntax, such as MPEG-2, that no codec here decodes.
 void writeEncapsulatedDicom(const std::string& path, const char* transferSyntax);
 
-// A DICOM Part 10 file without pixel data, as a DICOMDIR is.
+// A DICOM file (preamble and "DICM") without pixel data, as a DICOMDIR is.
 void writeDicomWithoutImage(const std::string& path);
 
 }  // namespace quelby

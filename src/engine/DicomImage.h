@@ -8,7 +8,7 @@
 
 namespace quelby {
 
-// The 128-byte preamble and "DICM" that open a DICOM Part 10 file.
+// The 128-byte preamble and "DICM" that open a DICOM file.
 inline constexpr std::size_t DicomPrefixBytes = 132;
 
 bool hasDicomPrefix(std::span<const unsigned char> firstBytes);
@@ -43,7 +43,7 @@ struct DicomPixelFormat {
     bool isMonochrome = false;
 };
 
-// One DICOM Part 10 file parsed from memory by the DICOM library. The bytes
+// One DICOM file parsed from memory by the DICOM library. The bytes
 // must outlive it. Throws DicomError when the file cannot be parsed or holds
 // no image.
 class DicomImage {

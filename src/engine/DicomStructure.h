@@ -8,7 +8,7 @@
 
 namespace quelby {
 
-// What a walk over the elements of a DICOM Part 10 file found: its transfer
+// What a walk over the elements of a DICOM file found: its transfer
 // syntax and, for the native syntaxes, the image attributes of the top-level
 // data set and where its pixel data lies.
 struct DicomStructure {

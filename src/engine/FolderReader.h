@@ -35,7 +35,7 @@ inline std::int32_t sampleValue(const ImageBytesBuffer& bytes, int index, Sample
                                      : std::int32_t{unsignedSampleAt(bytes, index)};
 }
 
-// How the image files of a folder are read. A folder holding any DICOM Part 10
+// How the image files of a folder are read. A folder holding any DICOM
 // file is a DICOM series, every file of which must be a DICOM image; any other
 // folder is a raw series, read by the raw rule.
 enum class SeriesFormat : std::uint8_t { Raw, Dicom };

@@ -24,7 +24,7 @@ struct MeasureCommand {
     std::string outFolder = "quelby-out";
     SeriesOptions series;
     bool quiet = false;
-    RoiSpec roi;
+    RoiRequest roi;
     Detrend detrend = Detrend::None;
     int pool = 1;
     std::string historyFile, limitsFile;

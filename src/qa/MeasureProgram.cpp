@@ -260,7 +260,7 @@ int measure(const MeasureCommand& c, const std::vector<std::string>& args, std::
     progress.step(70, "taking the ROI figures");
     const Roi roi = makeRoi(c.roi, mapsA);
     report.roi = &roi;
-    report.roiKind = c.roi.kind == RoiSpec::Kind::Auto ? "auto" : c.roi.kind == RoiSpec::Kind::Circle ? "circle" : "rect";
+    report.roiKind = c.roi.kind == RoiRequest::Kind::Auto ? "auto" : c.roi.kind == RoiRequest::Kind::Circle ? "circle" : "rect";
     const SeriesStatistics statisticsA = seriesStatistics(a, mapsA, roi, c.detrend);
     report.statisticsA = &statisticsA;
     std::optional<SeriesStatistics> statisticsB;

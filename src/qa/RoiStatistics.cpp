@@ -120,35 +120,35 @@ bool solve(std::array<std::array<double, 7>, 6> m, std::array<double, 6>& x)
 
 }  // namespace
 
-RoiSpec parseRoi(const std::string& text)
+RoiRequest parseRoi(const std::string& text)
 {
-    RoiSpec spec;
-    if (text == "auto") return spec;
+    RoiRequest request;
+    if (text == "auto") return request;
     if (text.rfind("circle:", 0) == 0) {
         const std::vector<double> v = numbersIn(text.substr(7), "circle:X,Y,R");
         if (v.size() != 3 || !(v[2] > 0)) throw UsageError("--roi: give circle:X,Y,R with R above 0, not " + text);
-        spec.kind = RoiSpec::Kind::Circle;
-        spec.x = v[0];
-        spec.y = v[1];
-        spec.radius = v[2];
-        return spec;
+        request.kind = RoiRequest::Kind::Circle;
+        request.x = v[0];
+        request.y = v[1];
+        request.radius = v[2];
+        return request;
     }
     if (text.rfind("rect:", 0) == 0) {
         const std::vector<double> v = numbersIn(text.substr(5), "rect:X0,Y0,X1,Y1");
         if (v.size() != 4 || std::any_of(v.begin(), v.end(), [](double c) { return c != std::floor(c); }) ||
             v[2] < v[0] || v[3] < v[1])
             throw UsageError("--roi: give rect:X0,Y0,X1,Y1 in whole pixels, X0 <= X1 and Y0 <= Y1, not " + text);
-        spec.kind = RoiSpec::Kind::Rect;
-        spec.x0 = static_cast<int>(v[0]);
-        spec.y0 = static_cast<int>(v[1]);
-        spec.x1 = static_cast<int>(v[2]);
-        spec.y1 = static_cast<int>(v[3]);
-        return spec;
+        request.kind = RoiRequest::Kind::Rect;
+        request.x0 = static_cast<int>(v[0]);
+        request.y0 = static_cast<int>(v[1]);
+        request.x1 = static_cast<int>(v[2]);
+        request.y1 = static_cast<int>(v[3]);
+        return request;
     }
     throw UsageError("--roi: give auto, circle:X,Y,R or rect:X0,Y0,X1,Y1, not " + text);
 }
 
-Roi makeRoi(const RoiSpec& spec, const SeriesMaps& a)
+Roi makeRoi(const RoiRequest& request, const SeriesMaps& a)
 {
     Roi roi;
     const std::size_t pixels = a.signal.size();
@@ -166,8 +166,8 @@ Roi makeRoi(const RoiSpec& spec, const SeriesMaps& a)
         roi.centreY = cy;
         roi.radius = r;
     };
-    switch (spec.kind) {
-    case RoiSpec::Kind::Auto: {
+    switch (request.kind) {
+    case RoiRequest::Kind::Auto: {
         if (roi.phantomPixels < 20)
             throw InputError("no phantom found in the mean image of SERIES_A; give the ROI with --roi");
         double sx = 0, sy = 0;
@@ -180,22 +180,22 @@ Roi makeRoi(const RoiSpec& spec, const SeriesMaps& a)
         disc(sx / n, sy / n, std::sqrt(0.75 * n / M_PI));
         break;
     }
-    case RoiSpec::Kind::Circle:
-        if (spec.x - spec.radius < 0 || spec.y - spec.radius < 0 || spec.x + spec.radius > a.width - 1 ||
-            spec.y + spec.radius > a.height - 1)
+    case RoiRequest::Kind::Circle:
+        if (request.x - request.radius < 0 || request.y - request.radius < 0 || request.x + request.radius > a.width - 1 ||
+            request.y + request.radius > a.height - 1)
             throw InputError("--roi: the circle reaches outside the " + std::to_string(a.width) + " x " +
                              std::to_string(a.height) + " matrix");
-        disc(spec.x, spec.y, spec.radius);
+        disc(request.x, request.y, request.radius);
         break;
-    case RoiSpec::Kind::Rect:
-        if (spec.x0 < 0 || spec.y0 < 0 || spec.x1 >= a.width || spec.y1 >= a.height)
+    case RoiRequest::Kind::Rect:
+        if (request.x0 < 0 || request.y0 < 0 || request.x1 >= a.width || request.y1 >= a.height)
             throw InputError("--roi: the rectangle reaches outside the " + std::to_string(a.width) + " x " +
                              std::to_string(a.height) + " matrix");
-        for (int y = spec.y0; y <= spec.y1; ++y)
-            for (int x = spec.x0; x <= spec.x1; ++x)
+        for (int y = request.y0; y <= request.y1; ++y)
+            for (int x = request.x0; x <= request.x1; ++x)
                 roi.inside[static_cast<std::size_t>(y) * static_cast<std::size_t>(a.width) + static_cast<std::size_t>(x)] = 1;
-        roi.centreX = (spec.x0 + spec.x1) / 2.0;
-        roi.centreY = (spec.y0 + spec.y1) / 2.0;
+        roi.centreX = (request.x0 + request.x1) / 2.0;
+        roi.centreY = (request.y0 + request.y1) / 2.0;
         break;
     }
     roi.pixels = static_cast<std::size_t>(std::count(roi.inside.begin(), roi.inside.end(), 1));

@@ -12,14 +12,14 @@ namespace quelby {
 
 // Where the figures are taken: found in the mean image, a circle or a rectangle
 // in pixels (column X, row Y from the top left, as the window reads them out).
-struct RoiSpec {
+struct RoiRequest {
     enum class Kind { Auto, Circle, Rect } kind = Kind::Auto;
     double x = 0, y = 0, radius = 0;
     int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
 };
 
 // --roi auto | circle:X,Y,R | rect:X0,Y0,X1,Y1. Throws UsageError.
-RoiSpec parseRoi(const std::string& text);
+RoiRequest parseRoi(const std::string& text);
 
 struct Roi {
     std::vector<char> inside;   // one per pixel, row by row
@@ -33,7 +33,7 @@ struct Roi {
 // 75 % of the area of the phantom: the largest connected region above half the
 // 99th percentile of the mean image. Throws InputError for an ROI outside the
 // matrix or a phantom that cannot be found.
-Roi makeRoi(const RoiSpec& spec, const SeriesMaps& a);
+Roi makeRoi(const RoiRequest& request, const SeriesMaps& a);
 
 enum class Detrend { None, Smooth, Linear };
 

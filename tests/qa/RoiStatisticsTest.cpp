@@ -123,7 +123,7 @@ TEST(RoiStatistics, TheAutoRoiIsThreeQuartersOfThePhantomAroundItsCentre)
                 maps.signal.push_back((in ? 1000 : 0) + 3 * noise.next());
             }
         maps.snr = maps.noise = std::vector<double>(maps.signal.size(), 1.0);
-        const Roi roi = makeRoi(RoiSpec{}, maps);
+        const Roi roi = makeRoi(RoiRequest{}, maps);
         EXPECT_NEAR(roi.pixels / discPixels, 0.75, 0.02);
         EXPECT_NEAR(roi.centreX, row.cx, 1.0);
         EXPECT_NEAR(roi.centreY, row.cy, 1.0);
@@ -131,7 +131,7 @@ TEST(RoiStatistics, TheAutoRoiIsThreeQuartersOfThePhantomAroundItsCentre)
     SeriesMaps empty;
     empty.width = empty.height = 16;
     empty.signal = empty.noise = empty.snr = std::vector<double>(256, 0.0);
-    EXPECT_THROW(makeRoi(RoiSpec{}, empty), InputError);
+    EXPECT_THROW(makeRoi(RoiRequest{}, empty), InputError);
     EXPECT_THROW(makeRoi(parseRoi("circle:8,8,9"), empty), InputError);
     EXPECT_THROW(makeRoi(parseRoi("rect:0,0,16,3"), empty), InputError);
     EXPECT_EQ(makeRoi(parseRoi("rect:2,3,5,4"), empty).pixels, 8u);
@@ -144,7 +144,7 @@ TEST(RoiStatistics, DriftAndTheLinearDetrend)
     ph.shift = [&](int k, double, double) { return ph.signal * 0.02 * k / (ph.repetitions - 1); };
     const Series s = makeSeries(ph);
     const SeriesMaps maps = measureSeries(s);
-    const Roi roi = makeRoi(RoiSpec{}, maps);
+    const Roi roi = makeRoi(RoiRequest{}, maps);
     const SeriesStatistics st = seriesStatistics(s, maps, roi, Detrend::Linear);
     const double truth = st.meanSignal / std::sqrt(ph.sigma * ph.sigma + 1.0 / 12);
     EXPECT_NEAR(st.driftPercentTotal, 2.0 / 1.01, 0.2);  // of the mean, which the drift lifts by 1 %
@@ -169,11 +169,11 @@ TEST(RoiStatistics, TheSmoothDetrendRemovesShiftsBetweenRepetitions)
             };
             const Series s = makeSeries(ph);
             const SeriesMaps maps = measureSeries(s);
-            const SeriesStatistics st = seriesStatistics(s, maps, makeRoi(RoiSpec{}, maps), Detrend::Smooth);
+            const SeriesStatistics st = seriesStatistics(s, maps, makeRoi(RoiRequest{}, maps), Detrend::Smooth);
             const double truth = st.meanSignal / std::sqrt(ph.sigma * ph.sigma + 1.0 / 12);
             EXPECT_LT(st.snr, 0.9 * truth);
             EXPECT_NEAR(*st.snrDetrended / truth, 1.0, 0.02);
-            EXPECT_NE(shiftWarning(seriesStatistics(s, maps, makeRoi(RoiSpec{}, maps), Detrend::None)).find(
+            EXPECT_NE(shiftWarning(seriesStatistics(s, maps, makeRoi(RoiRequest{}, maps), Detrend::None)).find(
                           "--detrend smooth"),
                       std::string::npos);
         }
@@ -188,7 +188,7 @@ TEST(RoiStatistics, GFactorInTheRoi)
     const auto g = [&](double x, double) { return 1.0 + (x - (a.cx - a.radius)) / (2 * a.radius); };
     b.noiseScale = [&](double x, double y) { return g(x, y) * std::sqrt(2.0); };
     const SeriesMaps mapsA = measureSeries(makeSeries(a)), mapsB = measureSeries(makeSeries(b));
-    const Roi roi = makeRoi(RoiSpec{}, mapsA);
+    const Roi roi = makeRoi(RoiRequest{}, mapsA);
     const std::vector<double> gMap = gFactorMap(mapsA, mapsB, 2.0);
     double truth = 0;
     for (std::size_t p = 0; p < gMap.size(); ++p)
