@@ -14,7 +14,9 @@
 #include <atomic>
 #include <cmath>
 #include <filesystem>
+#include <functional>
 #include <future>
+#include <mutex>
 #include <ostream>
 #include <thread>
 #include <unistd.h>
@@ -108,24 +110,24 @@ public:
         }
     }
 
-    struct Map {
+    // One output file and how its bytes are made.
+    struct File {
         std::string name;
-        const std::vector<double>* values;
-        const char* what;
+        std::function<std::vector<char>()> make;
     };
 
-    // The maps compressed two at a time, then written in order.
-    void maps(const std::vector<Map>& maps, const Series& series, std::vector<std::string>& written)
+    // The files made two at a time, then written in order.
+    void write(const std::vector<File>& files)
     {
-        std::vector<std::vector<char>> bytes(maps.size());
+        std::vector<std::vector<char>> bytes(files.size());
         std::atomic<std::size_t> next = 0;
         std::exception_ptr failure;
+        std::mutex failing;
         const auto work = [&] {
             try {
-                for (std::size_t k; (k = next++) < maps.size();)
-                    bytes[k] = niftiMapBytes(*maps[k].values, series.width, series.height, series.pixelSpacing,
-                                             maps[k].what);
+                for (std::size_t k; (k = next++) < files.size();) bytes[k] = files[k].make();
             } catch (...) {
+                const std::lock_guard lock(failing);
                 failure = std::current_exception();
             }
         };
@@ -133,10 +135,7 @@ public:
         work();
         other.join();
         if (failure) std::rethrow_exception(failure);
-        for (std::size_t k = 0; k < maps.size(); ++k) {
-            write(maps[k].name + ".nii.gz", bytes[k]);
-            written.push_back(maps[k].name + ".nii.gz");
-        }
+        for (std::size_t k = 0; k < files.size(); ++k) write(files[k].name, bytes[k]);
     }
 
 private:
@@ -170,29 +169,38 @@ std::vector<std::string> seriesCaption(const char* name, const SeriesStatistics&
                        rounded(st.driftPercentTotal, 2) + " % over " + std::to_string(repetitions) + " repetitions"};
 }
 
-void pictures(MeasureReport& report, const SeriesMaps& mapsA, const SeriesMaps* mapsB, const std::vector<double>& g,
-              Outputs& outputs)
+// The pictures of the run, as files to make.
+void addPictures(MeasureReport& report, const SeriesMaps& mapsA, const SeriesMaps* mapsB, const std::vector<double>& g,
+                 std::vector<Outputs::File>& files)
 {
+    preparePictures();
     const Roi& roi = *report.roi;
-    const auto put = [&](const std::string& name, const std::vector<char>& bytes) {
-        outputs.write(name, bytes);
+    const auto add = [&](const std::string& name, std::function<std::vector<char>()> make) {
+        files.push_back({name, std::move(make)});
         report.pictures.push_back(name);
     };
     const double high = roiHigh(mapsA.snr, roi);
-    put("snr_a.png", mapPicture(mapsA.snr, mapsA.width, mapsA.height, roi, 0, high,
-                                seriesCaption("SERIES_A", *report.statisticsA, report.seriesA->repetitions())));
-    put("drift_a.png", driftPicture(*report.statisticsA, "SERIES_A: ROI mean signal per repetition"));
+    const MeasureReport& r = report;
+    add("snr_a.png", [&, high] {
+        return mapPicture(mapsA.snr, mapsA.width, mapsA.height, roi, 0, high,
+                          seriesCaption("SERIES_A", *r.statisticsA, r.seriesA->repetitions()));
+    });
+    add("drift_a.png", [&] { return driftPicture(*r.statisticsA, "SERIES_A: ROI mean signal per repetition"); });
     if (!mapsB) return;
-    put("snr_b.png", mapPicture(mapsB->snr, mapsB->width, mapsB->height, roi, 0, high,
-                                seriesCaption("SERIES_B", *report.statisticsB, report.seriesB->repetitions())));
-    put("drift_b.png", driftPicture(*report.statisticsB, "SERIES_B: ROI mean signal per repetition"));
-    const GFactorSummary& s = *report.g;
-    put("g.png", mapPicture(g, mapsA.width, mapsA.height, roi, 0.5, std::max(2.0, roiHigh(g, roi) / 1.25),
-                            {"g in the ROI where SNR_A >= 5: mean " + rounded(s.mean, 3) + ", median " +
-                                 rounded(s.median, 3) + ", 95th percentile " + rounded(s.p95, 3) + ", max " +
-                                 rounded(s.max, 3),
-                             "R = " + numberText(*report.reduction) + ", " + rounded(100 * s.maskedFraction, 1) +
-                                 " % of the ROI masked"}));
+    add("snr_b.png", [&, mapsB, high] {
+        return mapPicture(mapsB->snr, mapsB->width, mapsB->height, roi, 0, high,
+                          seriesCaption("SERIES_B", *r.statisticsB, r.seriesB->repetitions()));
+    });
+    add("drift_b.png", [&] { return driftPicture(*r.statisticsB, "SERIES_B: ROI mean signal per repetition"); });
+    add("g.png", [&] {
+        const GFactorSummary& s = *r.g;
+        return mapPicture(g, mapsA.width, mapsA.height, roi, 0.5, std::max(2.0, roiHigh(g, roi) / 1.25),
+                          {"g in the ROI where SNR_A >= 5: mean " + rounded(s.mean, 3) + ", median " +
+                               rounded(s.median, 3) + ", 95th percentile " + rounded(s.p95, 3) + ", max " +
+                               rounded(s.max, 3),
+                           "R = " + numberText(*r.reduction) + ", " + rounded(100 * s.maskedFraction, 1) +
+                               " % of the ROI masked"});
+    });
 }
 
 int measure(const MeasureCommand& c, const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
@@ -243,9 +251,14 @@ int measure(const MeasureCommand& c, const std::vector<std::string>& args, std::
 
     progress.step(45, "measuring SERIES_A");
     const SeriesMaps mapsA = measureSeries(a);
-    std::vector<Outputs::Map> maps{{"signal_a", &mapsA.signal, "signal, SERIES_A"},
-                                   {"noise_a", &mapsA.noise, "noise (SD, N-1), SERIES_A"},
-                                   {"snr_a", &mapsA.snr, "SNR, SERIES_A"}};
+    struct Map {
+        const char* name;
+        const std::vector<double>* values;
+        const char* what;
+    };
+    std::vector<Map> maps{{"signal_a", &mapsA.signal, "signal, SERIES_A"},
+                          {"noise_a", &mapsA.noise, "noise (SD, N-1), SERIES_A"},
+                          {"snr_a", &mapsA.snr, "SNR, SERIES_A"}};
     SeriesMaps mapsB;
     std::vector<double> g;
     if (b) {
@@ -261,11 +274,14 @@ int measure(const MeasureCommand& c, const std::vector<std::string>& args, std::
     const Roi roi = makeRoi(c.roi, mapsA);
     report.roi = &roi;
     report.roiKind = c.roi.kind == RoiRequest::Kind::Auto ? "auto" : c.roi.kind == RoiRequest::Kind::Circle ? "circle" : "rect";
+    // The two series' figures at once.
+    std::future<SeriesStatistics> figuresB;
+    if (b) figuresB = std::async(std::launch::async, [&] { return seriesStatistics(*b, mapsB, roi, c.detrend); });
     const SeriesStatistics statisticsA = seriesStatistics(a, mapsA, roi, c.detrend);
     report.statisticsA = &statisticsA;
     std::optional<SeriesStatistics> statisticsB;
     if (b) {
-        statisticsB = seriesStatistics(*b, mapsB, roi, c.detrend);
+        statisticsB = figuresB.get();
         report.statisticsB = &*statisticsB;
         report.g = gFactorSummary(g, mapsA, roi, c.pool);
     }
@@ -277,11 +293,16 @@ int measure(const MeasureCommand& c, const std::vector<std::string>& args, std::
         report.violations = checkLimits(c.limitsFile, reportFigures(report));
     }
 
-    progress.step(75, "writing the maps");
+    progress.step(75, "writing the maps and pictures");
     Outputs outputs(c.outFolder);
-    outputs.maps(maps, a, report.maps);
-    progress.step(85, "drawing the pictures");
-    pictures(report, mapsA, b ? &mapsB : nullptr, g, outputs);
+    std::vector<Outputs::File> files;
+    for (const Map& m : maps) {
+        files.push_back({std::string(m.name) + ".nii.gz",
+                         [&a, m] { return niftiMapBytes(*m.values, a.width, a.height, a.pixelSpacing, m.what); }});
+        report.maps.push_back(files.back().name);
+    }
+    addPictures(report, mapsA, b ? &mapsB : nullptr, g, files);
+    outputs.write(files);
     progress.step(95, "writing the report");
     const std::string json = reportJson(report), csv = reportCsv(report);
     outputs.write("report.json", json);

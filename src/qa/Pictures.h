@@ -7,6 +7,10 @@
 
 namespace quelby {
 
+// Readies Qt for drawing text; called on the main thread before pictures are
+// made on others.
+void preparePictures();
+
 // A map in colour for a report: the map enlarged to at least 384 pixels, a
 // colour bar with its values, the ROI outlined, and `caption` lines under it.
 // PNG bytes; `low` and `high` bound the colour scale.

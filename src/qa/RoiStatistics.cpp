@@ -28,13 +28,6 @@ std::vector<double> numbersIn(const std::string& text, const std::string& what)
     return values;
 }
 
-double sampleAtRepetition(const Series& s, std::size_t k, std::size_t p)
-{
-    const unsigned char* image = s.repetition(k);
-    const auto bits = static_cast<std::uint16_t>(image[2 * p] | image[2 * p + 1] << 8);
-    return s.kinds[k] == SampleKind::Int16 ? static_cast<double>(static_cast<std::int16_t>(bits)) : bits;
-}
-
 double median(std::vector<double> values)
 {
     if (values.empty()) return 0;
@@ -203,78 +196,150 @@ Roi makeRoi(const RoiRequest& request, const SeriesMaps& a)
     return roi;
 }
 
-SeriesStatistics seriesStatistics(const Series& series, const SeriesMaps& maps, const Roi& roi, Detrend detrend)
+// Its loops over the pixels take most of the command's time after the maps.
+[[gnu::target_clones("avx2", "default")]] SeriesStatistics seriesStatistics(const Series& series,
+                                                                             const SeriesMaps& maps, const Roi& roi,
+                                                                             Detrend detrend)
 {
     SeriesStatistics st;
     const std::size_t n = series.repetitions();
     const auto N = static_cast<double>(n);
-    std::vector<std::size_t> inRoi;
-    for (std::size_t p = 0; p < roi.inside.size(); ++p)
-        if (roi.inside[p]) inRoi.push_back(p);
-    st.pixels = inRoi.size();
+    // The pixels looked at: the ROI, and the fit region of the smooth shifts
+    // (the phantom, or the ROI where none was found).
+    // Each row's run from its first to its last pixel of either, so that the
+    // samples are read in runs; pixels between carry no weight.
+    const auto width = static_cast<std::size_t>(maps.width);
+    std::vector<std::pair<std::size_t, std::size_t>> runs;  // first pixel, length
+    std::vector<std::size_t> region;
+    std::vector<char> inRoi, inFit;
+    for (std::size_t row = 0; row < static_cast<std::size_t>(maps.height); ++row) {
+        std::size_t first = width, last = 0;
+        for (std::size_t x = 0; x < width; ++x) {
+            const std::size_t p = row * width + x;
+            if (roi.inside[p] || (roi.phantom.empty() ? false : roi.phantom[p])) {
+                first = std::min(first, x);
+                last = x;
+            }
+        }
+        if (first > last) continue;
+        runs.emplace_back(row * width + first, last - first + 1);
+        for (std::size_t p = row * width + first; p <= row * width + last; ++p) {
+            region.push_back(p);
+            inRoi.push_back(roi.inside[p]);
+            inFit.push_back(roi.phantom.empty() ? roi.inside[p] : roi.phantom[p]);
+        }
+    }
+    const std::size_t count = region.size();
+    st.pixels = static_cast<std::size_t>(std::count(inRoi.begin(), inRoi.end(), 1));
     const auto P = static_cast<double>(st.pixels);
-    // The fit region of the smooth shifts: the phantom, or the ROI where none was found.
-    std::vector<std::size_t> fitRegion;
-    for (std::size_t p = 0; p < roi.inside.size(); ++p)
-        if (roi.phantom.empty() ? roi.inside[p] : roi.phantom[p]) fitRegion.push_back(p);
 
-    // Stored values; a rescale acts on the figures at the end.
+    // The samples of one repetition at the region's pixels, in stored values; a
+    // rescale acts on the figures at the end.
+    std::vector<double> samples(count);
+    const auto load = [&](std::size_t k) {
+        const unsigned char* image = series.repetition(k);
+        const bool isSigned = series.kinds[k] == SampleKind::Int16;
+        double* into = samples.data();
+        for (const auto& [first, length] : runs) {
+            const unsigned char* from = image + 2 * first;
+            if (isSigned)
+                for (std::size_t i = 0; i < length; ++i)
+                    into[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(from[2 * i] | from[2 * i + 1] << 8));
+            else
+                for (std::size_t i = 0; i < length; ++i)
+                    into[i] = static_cast<std::uint16_t>(from[2 * i] | from[2 * i + 1] << 8);
+            into += length;
+        }
+    };
     const double slope = series.rescale ? series.rescale->first : 1.0;
     const double intercept = series.rescale ? series.rescale->second : 0.0;
-    std::vector<double> mean(maps.signal.size(), 0.0);
-    for (const std::vector<std::size_t>* region : {&inRoi, &fitRegion})
-        for (const std::size_t p : *region) {
-            if (mean[p] != 0.0) continue;
-            double sum = 0;
-            for (std::size_t k = 0; k < n; ++k) sum += sampleAtRepetition(series, k, p);
-            mean[p] = sum / N;
-        }
+    // The signal map is the mean, in stored values once a rescale is undone.
+    std::vector<double> mean(count);
+    for (std::size_t j = 0; j < count; ++j) mean[j] = (maps.signal[region[j]] - intercept) / slope;
 
     // Smooth shifts: per repetition, a second-order polynomial in column and row
     // fitted to its deviation from the mean over the fit region.
     const double scale = std::max(maps.width, maps.height);
-    const auto terms = [&](std::size_t p) {
-        const double x = (static_cast<double>(p % static_cast<std::size_t>(maps.width)) - maps.width / 2.0) / scale;
-        const double y = (static_cast<double>(p / static_cast<std::size_t>(maps.width)) - maps.height / 2.0) / scale;
-        return std::array<double, 6>{1, x, y, x * x, x * y, y * y};
-    };
+    std::array<std::vector<double>, 6> terms;
+    for (auto& t : terms) t.resize(count);
+    // The smooth fit is taken over every pixel when it is asked for; for the
+    // warning alone, over every fourth, which tells the share of the noise it
+    // removes well enough.
+    const std::size_t stride = detrend == Detrend::Smooth ? 1 : 4;
     std::array<std::array<double, 7>, 6> normal{};
-    for (const std::size_t p : fitRegion) {
-        const auto t = terms(p);
-        for (int r = 0; r < 6; ++r)
-            for (int c = 0; c < 6; ++c) normal[r][c] += t[r] * t[c];
-    }
-    std::vector<std::array<double, 6>> fits(n);
-    for (std::size_t k = 0; k < n; ++k) {
-        auto system = normal;
-        for (const std::size_t p : fitRegion) {
-            const auto t = terms(p);
-            const double e = sampleAtRepetition(series, k, p) - mean[p];
-            for (int r = 0; r < 6; ++r) system[r][6] += t[r] * e;
-        }
-        if (!solve(system, fits[k])) fits[k] = {};
+    for (std::size_t j = 0; j < count; ++j) {
+        const double x = (static_cast<double>(region[j] % static_cast<std::size_t>(maps.width)) - maps.width / 2.0) / scale;
+        const double y = (static_cast<double>(region[j] / static_cast<std::size_t>(maps.width)) - maps.height / 2.0) / scale;
+        const double t[6] = {1, x, y, x * x, x * y, y * y};
+        for (int r = 0; r < 6; ++r) terms[static_cast<std::size_t>(r)][j] = t[r];
+        if (inFit[j] && j % stride == 0)
+            for (int r = 0; r < 6; ++r)
+                for (int c = 0; c < 6; ++c) normal[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] += t[r] * t[c];
     }
 
+    // The residual of the fit over the ROI without a pass of its own: with f the
+    // fit of a repetition, Σ(e − f)² = Σe² − 2·c·Σt·e + cᵀ(Σt·tᵀ)c over the ROI.
+    std::array<std::array<double, 6>, 6> roiGram{};
+    std::vector<double> fitWeight(count), roiWeight(count);
+    for (std::size_t j = 0; j < count; ++j) {
+        fitWeight[j] = inFit[j];
+        roiWeight[j] = inRoi[j];
+        if (j % stride == 0)
+            for (std::size_t r = 0; r < 6; ++r)
+                for (std::size_t c = 0; c < 6; ++c) roiGram[r][c] += roiWeight[j] * terms[r][j] * terms[c][j];
+    }
     std::vector<double> e1(n, 0.0), e2(n, 0.0);
-    double sumMean = 0, sumQ = 0, sumLinear = 0, sumSmooth = 0;
+    std::vector<double> squares(count, 0.0), trend(count, 0.0);
+    double sumSmooth = 0;
     const double kBar = (N - 1) / 2, sxx = N * (N * N - 1) / 12;
-    for (const std::size_t p : inRoi) {
-        double q = 0, trend = 0, smooth = 0;
-        const auto t = terms(p);
-        for (std::size_t k = 0; k < n; ++k) {
-            const double e = sampleAtRepetition(series, k, p) - mean[p];
-            e1[k] += e;
-            e2[k] += e * e;
-            q += e * e;
-            trend += (static_cast<double>(k) - kBar) * e;
-            double fit = 0;
-            for (int r = 0; r < 6; ++r) fit += fits[k][static_cast<std::size_t>(r)] * t[static_cast<std::size_t>(r)];
-            smooth += (e - fit) * (e - fit);
+    const double *t0 = terms[0].data(), *t1 = terms[1].data(), *t2 = terms[2].data(), *t3 = terms[3].data(),
+                 *t4 = terms[4].data(), *t5 = terms[5].data();
+    for (std::size_t k = 0; k < n; ++k) {
+        load(k);
+        const double w = static_cast<double>(k) - kBar;
+        double sum = 0, sumSquares = 0;
+#pragma omp simd reduction(+ : sum, sumSquares)
+        for (std::size_t j = 0; j < count; ++j) {
+            const double e = samples[j] - mean[j];
+            const double r = roiWeight[j] * e;
+            sum += r;
+            sumSquares += r * e;
+            squares[j] += e * e;
+            trend[j] += w * e;
         }
-        sumMean += mean[p];
-        sumQ += q;
-        if (n >= 3) sumLinear += (q - trend * trend / sxx) / (N - 2);
-        sumSmooth += smooth / (N - 1);
+        e1[k] = sum;
+        e2[k] = sumSquares;
+        double b0 = 0, b1 = 0, b2 = 0, b3 = 0, b4 = 0, b5 = 0;  // Σ t·e over the fit region
+        double m0 = 0, m1 = 0, m2 = 0, m3 = 0, m4 = 0, m5 = 0;  // and over the ROI
+        double sampled = 0;                                      // Σ e² over the ROI
+        for (std::size_t j = 0; j < count; j += stride) {
+            const double e = samples[j] - mean[j];
+            const double f = fitWeight[j] * e, r = roiWeight[j] * e;
+            b0 += t0[j] * f, b1 += t1[j] * f, b2 += t2[j] * f, b3 += t3[j] * f, b4 += t4[j] * f, b5 += t5[j] * f;
+            m0 += t0[j] * r, m1 += t1[j] * r, m2 += t2[j] * r, m3 += t3[j] * r, m4 += t4[j] * r, m5 += t5[j] * r;
+            sampled += r * e;
+        }
+        auto system = normal;
+        const double b[6] = {b0, b1, b2, b3, b4, b5}, m[6] = {m0, m1, m2, m3, m4, m5};
+        for (std::size_t r = 0; r < 6; ++r) system[r][6] = b[r];
+        std::array<double, 6> c{};
+        if (!solve(system, c)) c = {};
+        double residual = sampled;
+        for (std::size_t r = 0; r < 6; ++r) {
+            residual -= 2 * c[r] * m[r];
+            for (std::size_t q = 0; q < 6; ++q) residual += c[r] * roiGram[r][q] * c[q];
+        }
+        // Sampled: the share the fit leaves, of the repetition's whole sum.
+        sumSmooth += (sampled > 0 ? residual / sampled * sumSquares : sumSquares) / (N - 1);
+    }
+    double sumMean = 0, sumQ = 0, sumLinear = 0;
+    std::vector<double> pixelSnr;
+    for (std::size_t j = 0; j < count; ++j) {
+        if (!inRoi[j]) continue;
+        sumMean += mean[j];
+        sumQ += squares[j];
+        if (n >= 3) sumLinear += (squares[j] - trend[j] * trend[j] / sxx) / (N - 2);
+        pixelSnr.push_back(maps.snr[region[j]]);
     }
 
     const auto snrOf = [&](double meanStored, double varianceStored) {
@@ -304,8 +369,6 @@ SeriesStatistics seriesStatistics(const Series& series, const SeriesMaps& maps, 
         st.snrCi95 = std::array<double, 2>{st.snr - 1.959964 * se, st.snr + 1.959964 * se};
     }
 
-    std::vector<double> pixelSnr;
-    for (const std::size_t p : inRoi) pixelSnr.push_back(maps.snr[p]);
     st.snrPixelMean = std::accumulate(pixelSnr.begin(), pixelSnr.end(), 0.0) / P;
     st.snrPixelMedian = median(pixelSnr);
 
