@@ -84,19 +84,10 @@ public:
         writer_.syncAndClose(fd);
     }
 
-    void replace(const std::string& target, const std::string& folder)
+    void replace(const std::string& target)
     {
         if (writer_.calls_.rename(path_.c_str(), target.c_str()) != 0) writer_.fail(errno);
         path_.clear();
-        // The rename itself reaches the disk with the folder.
-        const int dir = writer_.calls_.open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-        if (dir < 0) writer_.fail(errno);
-        if (writer_.calls_.fsync(dir) != 0) {
-            const int err = errno;
-            writer_.calls_.close(dir);
-            writer_.fail(err);
-        }
-        if (writer_.calls_.close(dir) != 0) writer_.fail(errno);
     }
 
 private:
@@ -128,8 +119,20 @@ FileWriteError::FileWriteError(int error)
 {
 }
 
+void syncFolder(const std::string& folder, const FileCalls& calls)
+{
+    const int dir = calls.open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (dir < 0) throw FileWriteError(errno);
+    if (calls.fsync(dir) != 0) {
+        const int err = errno;
+        calls.close(dir);
+        throw FileWriteError(err);
+    }
+    if (calls.close(dir) != 0) throw FileWriteError(errno);
+}
+
 void replaceFile(const std::string& target, const std::string& folder, std::span<const char> bytes,
-                 const FileCalls& calls)
+                 const FileCalls& calls, bool syncsFolder)
 {
     struct stat st {};
     const bool exists = ::stat(target.c_str(), &st) == 0;
@@ -141,7 +144,9 @@ void replaceFile(const std::string& target, const std::string& folder, std::span
         writer.fail(err);
     }
     temporary.fill(bytes, exists ? std::optional<mode_t>(st.st_mode & 07777) : std::nullopt);
-    temporary.replace(target, folder);
+    temporary.replace(target);
+    // The rename itself reaches the disk with the folder.
+    if (syncsFolder) syncFolder(folder, calls);
 }
 
 }  // namespace quelby

@@ -23,8 +23,12 @@ private:
 // file beside it, are synced, and the file is renamed into place and the
 // folder synced, so a failure at any step before the rename leaves the old
 // file whole. Where the folder takes no new file but an existing target may be
-// written, the target is rewritten in place. Throws FileWriteError.
+// written, the target is rewritten in place. Throws FileWriteError. A caller
+// that replaces many files in one folder may sync the folder once, after all.
 void replaceFile(const std::string& target, const std::string& folder, std::span<const char> bytes,
-                 const FileCalls& calls = systemFileCalls());
+                 const FileCalls& calls = systemFileCalls(), bool syncsFolder = true);
+
+// Syncs the folder, so that the renames in it reach the disk. Throws FileWriteError.
+void syncFolder(const std::string& folder, const FileCalls& calls = systemFileCalls());
 
 }  // namespace quelby

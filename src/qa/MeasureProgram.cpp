@@ -104,9 +104,19 @@ public:
     {
         const std::string path = folder_ + "/" + name;
         try {
-            replaceFile(path, folder_, bytes);
+            replaceFile(path, folder_, bytes, systemFileCalls(), false);
         } catch (const FileWriteError& e) {
             throw InputError(path + ": cannot be written (" + e.what() + ")");
+        }
+    }
+
+    // The renames of all the files reach the disk together.
+    void sync()
+    {
+        try {
+            syncFolder(folder_);
+        } catch (const FileWriteError& e) {
+            throw InputError(folder_ + ": cannot be synced (" + e.what() + ")");
         }
     }
 
@@ -307,6 +317,7 @@ int measure(const MeasureCommand& c, const std::vector<std::string>& args, std::
     const std::string json = reportJson(report), csv = reportCsv(report);
     outputs.write("report.json", json);
     outputs.write("report.csv", csv);
+    outputs.sync();
     if (!c.historyFile.empty()) {
         const std::size_t headerEnd = csv.find('\n') + 1;
         appendHistory(c.historyFile, csv.substr(0, headerEnd), csv.substr(headerEnd));

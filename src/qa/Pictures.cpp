@@ -63,8 +63,9 @@ std::vector<char> mapPicture(const std::vector<double>& values, int width, int h
     const int side = std::max(width, height);
     const int zoom = std::max(1, (384 + side - 1) / side);
     const int mapW = width * zoom, mapH = height * zoom, bar = 90, lineHeight = 18;
+    // Three bytes a pixel, as the PNG stores them: nothing to convert on saving.
     QImage image(std::max(mapW + bar, 640), mapH + 10 + lineHeight * static_cast<int>(caption.size()),
-                 QImage::Format_RGB32);
+                 QImage::Format_RGB888);
     image.fill(Qt::white);
     QImage map(width, height, QImage::Format_RGB32);
     const double span = high > low ? high - low : 1.0;
@@ -87,10 +88,9 @@ std::vector<char> mapPicture(const std::vector<double>& values, int width, int h
     }
     QPainter painter(&image);
     painter.drawImage(QRect(0, 0, mapW, mapH), map);
-    for (int y = 0; y < mapH; ++y) {
-        painter.setPen(colourAt(1.0 - static_cast<double>(y) / (mapH - 1)));
-        painter.drawLine(mapW + 10, y, mapW + 30, y);
-    }
+    QImage scaleBar(1, 256, QImage::Format_RGB32);
+    for (int k = 0; k < 256; ++k) scaleBar.setPixel(0, k, palette[static_cast<std::size_t>(255 - k)]);
+    painter.drawImage(QRect(mapW + 10, 0, 20, mapH), scaleBar);
     painter.setPen(Qt::black);
     for (int k = 0; k <= 4; ++k) {
         const int y = (mapH - 1) * k / 4;
@@ -109,7 +109,7 @@ std::vector<char> driftPicture(const SeriesStatistics& st, const std::string& ti
 {
     ensureApplication();
     const int w = 480, h = 300, left = 70, right = 15, top = 30, bottom = 40;
-    QImage image(w, h, QImage::Format_RGB32);
+    QImage image(w, h, QImage::Format_RGB888);
     image.fill(Qt::white);
     QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing);
