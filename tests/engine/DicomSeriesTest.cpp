@@ -3,6 +3,7 @@
 #include "Failure.h"
 #include "MeasurementRun.h"
 #include "NoRunView.h"
+#include "ReferenceMaps.h"
 #include "TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -33,28 +34,10 @@ std::vector<Samples> repetitions(std::int32_t base, std::int32_t spread)
     return files;
 }
 
-// The signal and noise maps by the run's expressions, one sample at a time.
-struct Expected {
-    Map signal{}, noise{};
-};
-
-std::unique_ptr<Expected> expectedMaps(const std::vector<Samples>& files)
+// Whether a window map holds the reference values, bit for bit.
+bool sameBits(const Map& map, const std::vector<double>& expected)
 {
-    auto e = std::make_unique<Expected>();
-    for (int p = 0; p < FramePixels; ++p) {
-        double sum = 0;
-        for (const Samples& f : files) sum += f[p];
-        const double mean = static_cast<double>(static_cast<long double>(sum) / files.size());
-        double squares = 0;
-        for (const Samples& f : files) {
-            const long double d = static_cast<long double>(f[p]) - mean;
-            squares = static_cast<double>(d * d + squares);
-        }
-        e->signal[p / ImageSide][p % ImageSide] = mean;
-        e->noise[p / ImageSide][p % ImageSide] =
-            static_cast<double>(std::sqrt(static_cast<long double>(squares) / (files.size() - 1)));
-    }
-    return e;
+    return std::memcmp(map[0].data(), expected.data(), sizeof(Map)) == 0;
 }
 
 bool sameBits(const Map& a, const Map& b) { return std::memcmp(&a, &b, sizeof(Map)) == 0; }
@@ -116,9 +99,9 @@ TEST_F(DicomSeriesTest, ScannerSeriesGiveTheMapsOfTheirStoredValues)
         SCOPED_TRACE(row.name);
         const std::vector<Samples> files = repetitions(row.base, row.spread);
         ASSERT_EQ(run(dicomSeries(row.name, row.layout, files)), "");
-        const auto expected = expectedMaps(files);
-        EXPECT_TRUE(sameBits(store->SignalMapA, expected->signal));
-        EXPECT_TRUE(sameBits(store->NoiseMapA, expected->noise));
+        const test::ReferenceMaps expected = test::referenceMaps(files);
+        EXPECT_TRUE(sameBits(store->SignalMapA, expected.signal));
+        EXPECT_TRUE(sameBits(store->NoiseMapA, expected.noise));
         EXPECT_EQ(store->RepImageA[3][5], files.back()[3 * 256 + 5]);
         EXPECT_EQ(store->RepImageA[255][255], files.back()[FramePixels - 1]);
     }
@@ -138,9 +121,9 @@ TEST_F(DicomSeriesTest, SignedAndUnsignedFilesMayAlternate)
         writeDicomImage(dir + "/IM_" + std::to_string(100 + i), layout, files[i]);
     }
     ASSERT_EQ(run(dir), "");
-    const auto expected = expectedMaps(files);
-    EXPECT_TRUE(sameBits(store->SignalMapA, expected->signal));
-    EXPECT_TRUE(sameBits(store->NoiseMapA, expected->noise));
+    const test::ReferenceMaps expected = test::referenceMaps(files);
+    EXPECT_TRUE(sameBits(store->SignalMapA, expected.signal));
+    EXPECT_TRUE(sameBits(store->NoiseMapA, expected.noise));
 }
 
 // A raw series and a DICOM series of the same samples give the same maps, bit for bit.

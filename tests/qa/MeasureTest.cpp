@@ -2,6 +2,7 @@
 #include "MeasureProgram.h"
 #include "MeasurementRun.h"
 #include "NoRunView.h"
+#include "ReferenceMaps.h"
 #include "SeriesMaps.h"
 #include "TempFolder.h"
 
@@ -36,23 +37,13 @@ std::vector<Frame> repetitions(int pixels, int count, std::int32_t base, std::in
     return frames;
 }
 
-// Signal and noise by the run's expressions, one sample at a time.
 void expectMapsOf(const std::vector<Frame>& frames, const SeriesMaps& maps)
 {
-    const std::size_t pixels = frames.front().size();
-    ASSERT_EQ(maps.signal.size(), pixels);
-    for (std::size_t p = 0; p < pixels; ++p) {
-        double sum = 0;
-        for (const Frame& f : frames) sum += f[p];
-        const double mean = static_cast<double>(static_cast<long double>(sum) / frames.size());
-        double squares = 0;
-        for (const Frame& f : frames) {
-            const long double d = static_cast<long double>(f[p]) - mean;
-            squares = static_cast<double>(d * d + squares);
-        }
-        const double noise = static_cast<double>(std::sqrt(static_cast<long double>(squares) / (frames.size() - 1)));
-        ASSERT_EQ(maps.signal[p], mean) << "pixel " << p;
-        ASSERT_EQ(maps.noise[p], noise) << "pixel " << p;
+    const test::ReferenceMaps expected = test::referenceMaps(frames);
+    ASSERT_EQ(maps.signal.size(), expected.signal.size());
+    for (std::size_t p = 0; p < expected.signal.size(); ++p) {
+        ASSERT_EQ(maps.signal[p], expected.signal[p]) << "pixel " << p;
+        ASSERT_EQ(maps.noise[p], expected.noise[p]) << "pixel " << p;
     }
 }
 
