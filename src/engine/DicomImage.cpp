@@ -185,7 +185,8 @@ std::size_t DicomImage::pixelBytes() const
 
 void DicomImage::decodePixels(std::span<unsigned char> out) const
 {
-    if (out.size() != pixelBytes()) throw std::invalid_argument("pixel buffer of the wrong size");
+    // A decoder that would give other than the attributes promise is a broken file.
+    if (out.size() != pixelBytes()) throw DicomError(DicomProblem::Corrupt, parsed_->transferSyntax);
     if (!parsed_->reader) {
         // Pixel data must hold every byte the attributes promise.
         const std::span<const unsigned char> stored = parsed_->nativePixels;
