@@ -12,9 +12,15 @@
 #include <gdcmTrace.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <istream>
+#include <new>
 #include <streambuf>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace quelby {
 
@@ -117,11 +123,130 @@ DicomError::DicomError(DicomProblem problem, const std::string& transferSyntax)
 }
 
 struct DicomImage::Parsed {
-    std::optional<gdcm::ImageReader> reader;  // for every file not read natively
-    std::span<const unsigned char> nativePixels;
+    std::span<const unsigned char> nativePixels;  // native pixel data, in the file
     bool bigEndian = false;
+    std::vector<unsigned char> decoded;  // what the library decoded, for every other file
+    bool byLibrary = false;
     std::string transferSyntax;
 };
+
+namespace {
+
+// What the library's child reports.
+struct LibraryOutcome {
+    enum Status : int { Decoded, NoImage, Undecodable, Corrupt, Larger } status = Corrupt;
+    DicomPixelFormat format;
+    std::size_t length = 0;
+    char transferSyntax[68] = {};
+};
+
+// Parses and decodes in this process; only ever called in the child.
+void decodeHere(std::span<const unsigned char> file, LibraryOutcome& outcome, unsigned char* pixels, std::size_t room)
+{
+    silenceLibrary();
+    MemoryBuffer buffer(file);
+    std::istream in(&buffer);
+    gdcm::ImageReader reader;
+    reader.SetStream(in);
+    const auto keepSyntax = [&](const gdcm::File& f) {
+        std::strncpy(outcome.transferSyntax, transferSyntaxOf(f).c_str(), sizeof outcome.transferSyntax - 1);
+    };
+    if (!reader.Read()) {
+        // Tell an object that parses but holds no image from a broken file.
+        MemoryBuffer again(file);
+        std::istream retry(&again);
+        gdcm::Reader plain;
+        plain.SetStream(retry);
+        const bool parses = plain.Read();
+        keepSyntax(plain.GetFile());
+        const std::string ts = outcome.transferSyntax;
+        if (parses && !plain.GetFile().GetDataSet().FindDataElement(PixelDataTag))
+            outcome.status = LibraryOutcome::NoImage;
+        else if (!ts.empty() && !canDecode(gdcm::TransferSyntax::GetTSType(ts.c_str())))
+            outcome.status = LibraryOutcome::Undecodable;
+        return;
+    }
+    keepSyntax(reader.GetFile());
+    const gdcm::Image& image = reader.GetImage();
+    const unsigned int* dims = image.GetDimensions();
+    const gdcm::PixelFormat& pixel = image.GetPixelFormat();
+    const gdcm::PhotometricInterpretation pi = image.GetPhotometricInterpretation();
+    DicomPixelFormat& f = outcome.format;
+    f.columns = static_cast<int>(dims[0]);
+    f.rows = static_cast<int>(dims[1]);
+    f.frames = image.GetNumberOfDimensions() > 2 ? static_cast<int>(dims[2]) : 1;
+    f.samplesPerPixel = pixel.GetSamplesPerPixel();
+    f.bitsAllocated = pixel.GetBitsAllocated();
+    f.isSigned = pixel.GetPixelRepresentation() != 0;
+    f.isMonochrome =
+        pi == gdcm::PhotometricInterpretation::MONOCHROME1 || pi == gdcm::PhotometricInterpretation::MONOCHROME2;
+    outcome.length = image.GetBufferLength();
+    if (outcome.length > room) {
+        outcome.status = LibraryOutcome::Larger;
+        return;
+    }
+    const gdcm::TransferSyntax ts = reader.GetFile().GetHeader().GetDataSetTransferSyntax();
+    if (!ts.IsEncapsulated()) {
+        // Native pixel data must hold every byte the attributes promise.
+        const gdcm::ByteValue* value = reader.GetFile().GetDataSet().GetDataElement(PixelDataTag).GetByteValue();
+        if (value == nullptr || value->GetLength() < outcome.length) return;
+    }
+    if (image.GetBuffer(reinterpret_cast<char*>(pixels)))
+        outcome.status = LibraryOutcome::Decoded;
+    else if (!canDecode(ts))
+        outcome.status = LibraryOutcome::Undecodable;
+}
+
+// Memory the child writes and this process reads.
+class SharedMemory {
+public:
+    explicit SharedMemory(std::size_t bytes)
+        : size_(bytes), data_(::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0))
+    {
+        if (data_ == MAP_FAILED) throw std::bad_alloc();
+    }
+    ~SharedMemory() { ::munmap(data_, size_); }
+    SharedMemory(const SharedMemory&) = delete;
+    SharedMemory& operator=(const SharedMemory&) = delete;
+    unsigned char* bytes() const { return static_cast<unsigned char*>(data_); }
+
+private:
+    std::size_t size_;
+    void* data_;
+};
+
+// The library asserts, aborting its process, and may crash on some damaged
+// files, compressed ones above all; so it parses and decodes in a child, and
+// a child that dies, or takes more than a minute, means a broken file.
+LibraryOutcome decodeInChild(std::span<const unsigned char> file, std::size_t room, std::vector<unsigned char>& pixels)
+{
+    SharedMemory shared(sizeof(LibraryOutcome) + std::max<std::size_t>(room, 1));
+    auto* outcome = new (shared.bytes()) LibraryOutcome();
+    unsigned char* into = shared.bytes() + sizeof(LibraryOutcome);
+    const pid_t child = ::fork();
+    if (child < 0) throw DicomError(DicomProblem::Corrupt, {});
+    if (child == 0) {
+        decodeHere(file, *outcome, into, room);
+        ::_exit(0);
+    }
+    int status = 0;
+    for (int waited = 0;; ++waited) {
+        const pid_t done = ::waitpid(child, &status, WNOHANG);
+        if (done == child) break;
+        if (done < 0 && errno != EINTR) return LibraryOutcome{};
+        if (waited == 60'000) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            return LibraryOutcome{};
+        }
+        ::usleep(waited < 100 ? 50 : 1000);
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return LibraryOutcome{};
+    if (outcome->status == LibraryOutcome::Decoded) pixels.assign(into, into + outcome->length);
+    return *outcome;
+}
+
+}  // namespace
 
 DicomImage::DicomImage(std::span<const unsigned char> file) : parsed_(std::make_unique<Parsed>())
 {
@@ -135,49 +260,31 @@ DicomImage::DicomImage(std::span<const unsigned char> file) : parsed_(std::make_
         parsed_->bigEndian = structure->bigEndian;
         return;
     }
-    readWithLibrary(file);
-}
-
-void DicomImage::readWithLibrary(std::span<const unsigned char> file)
-{
-    silenceLibrary();
-    MemoryBuffer buffer(file);
-    std::istream in(&buffer);
-    gdcm::ImageReader& reader = parsed_->reader.emplace();
-    reader.SetStream(in);
-    if (!reader.Read()) {
-        // Tell an object that parses but holds no image from a broken file.
-        MemoryBuffer again(file);
-        std::istream retry(&again);
-        gdcm::Reader plain;
-        plain.SetStream(retry);
-        const bool parses = plain.Read();
-        const std::string ts = transferSyntaxOf(plain.GetFile());
-        if (parses && !plain.GetFile().GetDataSet().FindDataElement(PixelDataTag))
-            throw DicomError(DicomProblem::NoImage, ts);
-        if (!ts.empty() && !canDecode(gdcm::TransferSyntax::GetTSType(ts.c_str())))
-            throw DicomError(DicomProblem::Undecodable, ts);
-        throw DicomError(DicomProblem::Corrupt, ts);
+    // Room for what the attributes promise; a decoder wanting more is told so and asked again.
+    const DicomStructure& d = *structure;
+    std::size_t room = static_cast<std::size_t>(d.rows.value_or(0)) * static_cast<std::size_t>(d.columns.value_or(0)) *
+                       static_cast<std::size_t>(d.frames.value_or(1)) * static_cast<std::size_t>(d.samplesPerPixel.value_or(1)) *
+                       static_cast<std::size_t>((d.bitsAllocated.value_or(16) + 7) / 8);
+    LibraryOutcome outcome = decodeInChild(file, room, parsed_->decoded);
+    if (outcome.status == LibraryOutcome::Larger && outcome.length <= (std::size_t{1} << 34))
+        outcome = decodeInChild(file, room = outcome.length, parsed_->decoded);
+    const std::string ts = outcome.transferSyntax[0] != 0 ? outcome.transferSyntax : parsed_->transferSyntax;
+    switch (outcome.status) {
+    case LibraryOutcome::Decoded: break;
+    case LibraryOutcome::NoImage: throw DicomError(DicomProblem::NoImage, ts);
+    case LibraryOutcome::Undecodable: throw DicomError(DicomProblem::Undecodable, ts);
+    default: throw DicomError(DicomProblem::Corrupt, ts);
     }
-    const gdcm::Image& image = reader.GetImage();
-    const unsigned int* dims = image.GetDimensions();
-    const gdcm::PixelFormat& pixel = image.GetPixelFormat();
-    const gdcm::PhotometricInterpretation pi = image.GetPhotometricInterpretation();
-    format_.columns = static_cast<int>(dims[0]);
-    format_.rows = static_cast<int>(dims[1]);
-    format_.frames = image.GetNumberOfDimensions() > 2 ? static_cast<int>(dims[2]) : 1;
-    format_.samplesPerPixel = pixel.GetSamplesPerPixel();
-    format_.bitsAllocated = pixel.GetBitsAllocated();
-    format_.isSigned = pixel.GetPixelRepresentation() != 0;
-    format_.isMonochrome =
-        pi == gdcm::PhotometricInterpretation::MONOCHROME1 || pi == gdcm::PhotometricInterpretation::MONOCHROME2;
+    format_ = outcome.format;
+    parsed_->byLibrary = true;
+    parsed_->transferSyntax = ts;
 }
 
 DicomImage::~DicomImage() = default;
 
 std::size_t DicomImage::pixelBytes() const
 {
-    if (parsed_->reader) return parsed_->reader->GetImage().GetBufferLength();
+    if (parsed_->byLibrary) return parsed_->decoded.size();
     return static_cast<std::size_t>(format_.rows) * static_cast<std::size_t>(format_.columns) *
            static_cast<std::size_t>(format_.frames) * static_cast<std::size_t>(format_.samplesPerPixel) *
            static_cast<std::size_t>(format_.bitsAllocated / 8);
@@ -187,29 +294,21 @@ void DicomImage::decodePixels(std::span<unsigned char> out) const
 {
     // A decoder that would give other than the attributes promise is a broken file.
     if (out.size() != pixelBytes()) throw DicomError(DicomProblem::Corrupt, parsed_->transferSyntax);
-    if (!parsed_->reader) {
-        // Pixel data must hold every byte the attributes promise.
-        const std::span<const unsigned char> stored = parsed_->nativePixels;
-        if (stored.size() < out.size()) throw DicomError(DicomProblem::Corrupt, parsed_->transferSyntax);
-        if (!parsed_->bigEndian) {
-            std::memcpy(out.data(), stored.data(), out.size());
-        } else {
-            for (std::size_t i = 0; i + 1 < out.size(); i += 2) {
-                out[i] = stored[i + 1];
-                out[i + 1] = stored[i];
-            }
-        }
+    if (parsed_->byLibrary) {
+        std::memcpy(out.data(), parsed_->decoded.data(), out.size());
         return;
     }
-    const gdcm::File& file = parsed_->reader->GetFile();
-    const gdcm::TransferSyntax ts = file.GetHeader().GetDataSetTransferSyntax();
-    if (!ts.IsEncapsulated()) {
-        const gdcm::ByteValue* value = file.GetDataSet().GetDataElement(PixelDataTag).GetByteValue();
-        if (value == nullptr || value->GetLength() < out.size())
-            throw DicomError(DicomProblem::Corrupt, transferSyntaxOf(file));
+    // Pixel data must hold every byte the attributes promise.
+    const std::span<const unsigned char> stored = parsed_->nativePixels;
+    if (stored.size() < out.size()) throw DicomError(DicomProblem::Corrupt, parsed_->transferSyntax);
+    if (!parsed_->bigEndian) {
+        std::memcpy(out.data(), stored.data(), out.size());
+    } else {
+        for (std::size_t i = 0; i + 1 < out.size(); i += 2) {
+            out[i] = stored[i + 1];
+            out[i + 1] = stored[i];
+        }
     }
-    if (!parsed_->reader->GetImage().GetBuffer(reinterpret_cast<char*>(out.data())))
-        throw DicomError(canDecode(ts) ? DicomProblem::Corrupt : DicomProblem::Undecodable, transferSyntaxOf(file));
 }
 
 }  // namespace quelby

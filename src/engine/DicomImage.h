@@ -43,9 +43,10 @@ struct DicomPixelFormat {
     bool isMonochrome = false;
 };
 
-// One DICOM file parsed from memory by the DICOM library. The bytes
-// must outlive it. Throws DicomError when the file cannot be parsed or holds
-// no image.
+// One DICOM file: native pixel data is read where the checked structure puts
+// it; anything else is parsed and decoded by the DICOM library, in a child
+// process. The bytes must outlive it. Throws DicomError when the file cannot
+// be parsed or holds no image.
 class DicomImage {
 public:
     explicit DicomImage(std::span<const unsigned char> file);
@@ -62,8 +63,6 @@ public:
     void decodePixels(std::span<unsigned char> out) const;
 
 private:
-    void readWithLibrary(std::span<const unsigned char> file);
-
     struct Parsed;
     std::unique_ptr<Parsed> parsed_;
     DicomPixelFormat format_;

@@ -63,6 +63,7 @@ private:
 
     struct Element {
         std::uint16_t group = 0, element = 0;
+        char vr[2] = {0, 0};  // explicit VR only
         bool sequence = false;   // SQ, or of unknown VR with an undefined length
         bool undefined = false;  // undefined length
         std::size_t value = 0;
@@ -116,10 +117,17 @@ private:
             e.sequence = length == Undefined;
         } else {
             const char vr[2] = {static_cast<char>(bytes_[at + 4]), static_cast<char>(bytes_[at + 5])};
+            e.vr[0] = vr[0];
+            e.vr[1] = vr[1];
+            const auto is = [&](const char* f) { return vr[0] == f[0] && vr[1] == f[1]; };
             static constexpr const char* longForms[] = {"OB", "OD", "OF", "OL", "OV", "OW", "SQ",
                                                         "SV", "UC", "UN", "UR", "UT", "UV"};
-            const bool longForm = std::any_of(std::begin(longForms), std::end(longForms),
-                                              [&](const char* f) { return vr[0] == f[0] && vr[1] == f[1]; });
+            static constexpr const char* shortForms[] = {"AE", "AS", "AT", "CS", "DA", "DS", "DT", "FL", "FD",
+                                                         "IS", "LO", "LT", "PN", "SH", "SL", "SS", "ST", "TM",
+                                                         "UI", "UL", "US"};
+            const bool longForm = std::any_of(std::begin(longForms), std::end(longForms), is);
+            // The library reads an unknown VR otherwise than this walk would, and may abort on it.
+            if (!longForm && std::none_of(std::begin(shortForms), std::end(shortForms), is)) return false;
             if (longForm) {
                 if (!within(at, 12)) return false;
                 length = u32(at + 8, big);
@@ -148,6 +156,7 @@ private:
                 return inItem;
             }
             const bool big = encoding == Encoding::ExplicitBig;
+            if (!expectedVr(e)) return false;
             if (depth == 0) capture(e, big);
             captureAnyDepth(e, big);
             const bool perFrame = depth == 0 && e.group == 0x5200 && e.element == 0x9230;
@@ -206,6 +215,24 @@ private:
         after = item.value + item.length;
         std::size_t ignored = 0;
         return fragment || dataSet(item.value, after, encoding, depth + 1, false, ignored);
+    }
+
+    // The image attributes the library reads, asserting, where the VR is not theirs.
+    static bool expectedVr(const Element& e)
+    {
+        if (e.vr[0] == 0 || (e.group != 0x0028 && e.group != 0x0020 && e.group != 0x0018)) return true;
+        static constexpr struct {
+            std::uint32_t tag;
+            const char* vr;
+        } vrs[] = {{0x00280002, "US"}, {0x00280004, "CS"}, {0x00280006, "US"}, {0x00280008, "IS"},
+                   {0x00280010, "US"}, {0x00280011, "US"}, {0x00280030, "DS"}, {0x00280034, "IS"},
+                   {0x00280100, "US"}, {0x00280101, "US"}, {0x00280102, "US"}, {0x00280103, "US"},
+                   {0x00281050, "DS"}, {0x00281051, "DS"}, {0x00281052, "DS"}, {0x00281053, "DS"},
+                   {0x00200032, "DS"}, {0x00200037, "DS"}, {0x00180050, "DS"}, {0x00180088, "DS"}};
+        const std::uint32_t tag = std::uint32_t{e.group} << 16 | e.element;
+        for (const auto& expected : vrs)
+            if (expected.tag == tag) return e.vr[0] == expected.vr[0] && e.vr[1] == expected.vr[1];
+        return true;
     }
 
     std::string text(const Element& e) const
@@ -322,6 +349,11 @@ std::optional<DicomStructure> walkDicomStructure(std::span<const unsigned char> 
 {
     DicomStructure found;
     if (!StructureWalk(file, found).fits()) return std::nullopt;
+    // Values the library asserts on rather than refuses.
+    const auto within = [](const std::optional<int>& v, int low, int high) { return !v || (*v >= low && *v <= high); };
+    if (!within(found.samplesPerPixel, 1, 4) || !within(found.bitsAllocated, 1, 64) || !within(found.rows, 1, 65535) ||
+        !within(found.columns, 1, 65535) || !within(found.frames, 1, 1 << 24) || !within(found.pixelRepresentation, 0, 1))
+        return std::nullopt;
     return found;
 }
 

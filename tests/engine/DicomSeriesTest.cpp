@@ -15,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -235,6 +236,41 @@ TEST(DicomImage, AFileCutAnywhereIsRefused)
             }
         }
         EXPECT_EQ(refused, cuts);
+    }
+}
+
+// Bytes changed anywhere in the header, in every kind of encoding: the file
+// is decoded or refused, and the process lives on (the library aborts on some).
+TEST(DicomImage, AFileDamagedInItsHeaderIsDecodedOrRefused)
+{
+    TempFolder tmp;
+    const Samples samples = repetitions(1000, 97)[0];
+    std::mt19937 rng(11);
+    for (const char* syntax : {ts::ExplicitLittle, ts::ExplicitBig, ts::Deflated, ts::Rle, ts::JpegLsLossless}) {
+        SCOPED_TRACE(syntax);
+        DicomLayout layout;
+        layout.transferSyntax = syntax;
+        const std::string path = tmp.str() + "/image.dcm";
+        writeDicomImage(path, layout, samples);
+        std::ifstream in(path, std::ios::binary);
+        const std::vector<unsigned char> whole{std::istreambuf_iterator<char>(in), {}};
+        std::vector<unsigned char> out;
+        int decoded = 0, refused = 0;
+        for (int trial = 0; trial < 150; ++trial) {
+            std::vector<unsigned char> damaged = whole;
+            for (int k = 1 + static_cast<int>(rng() % 4); k > 0; --k)
+                damaged[132 + rng() % std::min<std::size_t>(900, whole.size() - 132)] = static_cast<unsigned char>(rng());
+            try {
+                const DicomImage image(damaged);
+                out.resize(image.pixelBytes());
+                image.decodePixels(out);
+                ++decoded;
+            } catch (const DicomError&) {
+                ++refused;
+            }
+        }
+        EXPECT_EQ(decoded + refused, 150);
+        EXPECT_GT(refused, 0);
     }
 }
 
