@@ -126,16 +126,16 @@ public:
         std::function<std::vector<char>()> make;
     };
 
-    // The files made two at a time, then written in order.
+    // The files made and written two at a time, so that one waits for the disk
+    // while the other is made.
     void write(const std::vector<File>& files)
     {
-        std::vector<std::vector<char>> bytes(files.size());
         std::atomic<std::size_t> next = 0;
         std::exception_ptr failure;
         std::mutex failing;
         const auto work = [&] {
             try {
-                for (std::size_t k; (k = next++) < files.size();) bytes[k] = files[k].make();
+                for (std::size_t k; (k = next++) < files.size();) write(files[k].name, files[k].make());
             } catch (...) {
                 const std::lock_guard lock(failing);
                 failure = std::current_exception();
@@ -145,7 +145,6 @@ public:
         work();
         other.join();
         if (failure) std::rethrow_exception(failure);
-        for (std::size_t k = 0; k < files.size(); ++k) write(files[k].name, bytes[k]);
     }
 
 private:

@@ -60,8 +60,9 @@ std::vector<char> mapPicture(const std::vector<double>& values, int width, int h
                              double high, const std::vector<std::string>& caption)
 {
     ensureApplication();
+    // Small matrices are enlarged to a readable size; 256 and more stay one pixel a pixel.
     const int side = std::max(width, height);
-    const int zoom = std::max(1, (384 + side - 1) / side);
+    const int zoom = std::max(1, 384 / side);
     const int mapW = width * zoom, mapH = height * zoom, bar = 90, lineHeight = 18;
     // Three bytes a pixel, as the PNG stores them: nothing to convert on saving.
     QImage image(std::max(mapW + bar, 640), mapH + 10 + lineHeight * static_cast<int>(caption.size()),

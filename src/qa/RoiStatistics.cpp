@@ -288,12 +288,23 @@ Roi makeRoi(const RoiRequest& request, const SeriesMaps& a)
             for (std::size_t r = 0; r < 6; ++r)
                 for (std::size_t c = 0; c < 6; ++c) roiGram[r][c] += roiWeight[j] * terms[r][j] * terms[c][j];
     }
+    // The fit's pixels packed together, so that its pass stays in the cache.
+    std::vector<std::size_t> fitAt;
+    std::array<std::vector<double>, 6> fitTerms;
+    std::vector<double> fitMean, fitWeights, roiWeights;
+    for (std::size_t j = 0; j < count; j += stride) {
+        fitAt.push_back(j);
+        for (std::size_t r = 0; r < 6; ++r) fitTerms[r].push_back(terms[r][j]);
+        fitMean.push_back(mean[j]);
+        fitWeights.push_back(fitWeight[j]);
+        roiWeights.push_back(roiWeight[j]);
+    }
     std::vector<double> e1(n, 0.0), e2(n, 0.0);
     std::vector<double> squares(count, 0.0), trend(count, 0.0);
     double sumSmooth = 0;
     const double kBar = (N - 1) / 2, sxx = N * (N * N - 1) / 12;
-    const double *t0 = terms[0].data(), *t1 = terms[1].data(), *t2 = terms[2].data(), *t3 = terms[3].data(),
-                 *t4 = terms[4].data(), *t5 = terms[5].data();
+    const double *t0 = fitTerms[0].data(), *t1 = fitTerms[1].data(), *t2 = fitTerms[2].data(),
+                 *t3 = fitTerms[3].data(), *t4 = fitTerms[4].data(), *t5 = fitTerms[5].data();
     for (std::size_t k = 0; k < n; ++k) {
         load(k);
         const double w = static_cast<double>(k) - kBar;
@@ -312,11 +323,11 @@ Roi makeRoi(const RoiRequest& request, const SeriesMaps& a)
         double b0 = 0, b1 = 0, b2 = 0, b3 = 0, b4 = 0, b5 = 0;  // Σ t·e over the fit region
         double m0 = 0, m1 = 0, m2 = 0, m3 = 0, m4 = 0, m5 = 0;  // and over the ROI
         double sampled = 0;                                      // Σ e² over the ROI
-        for (std::size_t j = 0; j < count; j += stride) {
-            const double e = samples[j] - mean[j];
-            const double f = fitWeight[j] * e, r = roiWeight[j] * e;
-            b0 += t0[j] * f, b1 += t1[j] * f, b2 += t2[j] * f, b3 += t3[j] * f, b4 += t4[j] * f, b5 += t5[j] * f;
-            m0 += t0[j] * r, m1 += t1[j] * r, m2 += t2[j] * r, m3 += t3[j] * r, m4 += t4[j] * r, m5 += t5[j] * r;
+        for (std::size_t i = 0; i < fitAt.size(); ++i) {
+            const double e = samples[fitAt[i]] - fitMean[i];
+            const double f = fitWeights[i] * e, r = roiWeights[i] * e;
+            b0 += t0[i] * f, b1 += t1[i] * f, b2 += t2[i] * f, b3 += t3[i] * f, b4 += t4[i] * f, b5 += t5[i] * f;
+            m0 += t0[i] * r, m1 += t1[i] * r, m2 += t2[i] * r, m3 += t3[i] * r, m4 += t4[i] * r, m5 += t5[i] * r;
             sampled += r * e;
         }
         auto system = normal;

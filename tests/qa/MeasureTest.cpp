@@ -375,7 +375,7 @@ TEST_F(MeasureTest, RoiHistoryLimitsAndPictures)
     for (const char* name : {"snr_a.png", "snr_b.png", "g.png", "drift_a.png", "drift_b.png"})
         EXPECT_EQ(picture(name).rfind("\x89PNG", 0), 0u) << name;
     const QImage snr(QString::fromStdString(out + "/snr_a.png"));
-    EXPECT_EQ(snr.height(), 400 + 10 + 2 * 18);
+    EXPECT_EQ(snr.height(), 9 * 40 + 10 + 2 * 18);  // enlarged nine times
     EXPECT_EQ(snr.width(), 640);
     const std::string before = picture("snr_a.png");
     ASSERT_EQ(measure({b, a, "-o", out, "-q"}, out).status, 0);
