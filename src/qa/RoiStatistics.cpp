@@ -206,10 +206,9 @@ Roi makeRoi(const RoiRequest& request, const SeriesMaps& a)
     const auto N = static_cast<double>(n);
     // The pixels looked at: the ROI, and the fit region of the smooth shifts
     // (the phantom, or the ROI where none was found).
-    // Each row's run from its first to its last pixel of either, so that the
-    // samples are read in runs; pixels between carry no weight.
+    // Each row from its first to its last pixel of either, so that the samples
+    // are read in runs; pixels between carry no weight.
     const auto width = static_cast<std::size_t>(maps.width);
-    std::vector<std::pair<std::size_t, std::size_t>> runs;  // first pixel, length
     std::vector<std::size_t> region;
     std::vector<char> inRoi, inFit;
     for (std::size_t row = 0; row < static_cast<std::size_t>(maps.height); ++row) {
@@ -222,7 +221,6 @@ Roi makeRoi(const RoiRequest& request, const SeriesMaps& a)
             }
         }
         if (first > last) continue;
-        runs.emplace_back(row * width + first, last - first + 1);
         for (std::size_t p = row * width + first; p <= row * width + last; ++p) {
             region.push_back(p);
             inRoi.push_back(roi.inside[p]);
@@ -236,19 +234,13 @@ Roi makeRoi(const RoiRequest& request, const SeriesMaps& a)
     // The samples of one repetition at the region's pixels, in stored values; a
     // rescale acts on the figures at the end.
     std::vector<double> samples(count);
-    const auto load = [&](std::size_t k) {
+    const auto load = [&](std::size_t k, std::size_t from, std::size_t to) {
         const unsigned char* image = series.repetition(k);
         const bool isSigned = series.kinds[k] == SampleKind::Int16;
-        double* into = samples.data();
-        for (const auto& [first, length] : runs) {
-            const unsigned char* from = image + 2 * first;
-            if (isSigned)
-                for (std::size_t i = 0; i < length; ++i)
-                    into[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(from[2 * i] | from[2 * i + 1] << 8));
-            else
-                for (std::size_t i = 0; i < length; ++i)
-                    into[i] = static_cast<std::uint16_t>(from[2 * i] | from[2 * i + 1] << 8);
-            into += length;
+        for (std::size_t j = from; j < to; ++j) {
+            const std::size_t p = region[j];
+            const auto bits = static_cast<std::uint16_t>(image[2 * p] | image[2 * p + 1] << 8);
+            samples[j] = isSigned ? static_cast<double>(static_cast<std::int16_t>(bits)) : bits;
         }
     };
     const double slope = series.rescale ? series.rescale->first : 1.0;
@@ -301,47 +293,62 @@ Roi makeRoi(const RoiRequest& request, const SeriesMaps& a)
     }
     std::vector<double> e1(n, 0.0), e2(n, 0.0);
     std::vector<double> squares(count, 0.0), trend(count, 0.0);
-    double sumSmooth = 0;
+    // Per repetition: Σ t·e over the fit region (6), over the ROI (6), Σ e² over the sampled ROI.
+    std::vector<std::array<double, 13>> moments(n, std::array<double, 13>{});
     const double kBar = (N - 1) / 2, sxx = N * (N * N - 1) / 12;
     const double *t0 = fitTerms[0].data(), *t1 = fitTerms[1].data(), *t2 = fitTerms[2].data(),
                  *t3 = fitTerms[3].data(), *t4 = fitTerms[4].data(), *t5 = fitTerms[5].data();
-    for (std::size_t k = 0; k < n; ++k) {
-        load(k);
-        const double w = static_cast<double>(k) - kBar;
-        double sum = 0, sumSquares = 0;
+    // Tiles of pixels, each taken through every repetition while its arrays
+    // stay in the cache; the sums of each repetition gather over the tiles.
+    constexpr std::size_t Tile = 4096;
+    std::size_t fitFrom = 0;
+    for (std::size_t from = 0; from < count; from += Tile) {
+        const std::size_t to = std::min(count, from + Tile);
+        std::size_t fitTo = fitFrom;
+        while (fitTo < fitAt.size() && fitAt[fitTo] < to) ++fitTo;
+        for (std::size_t k = 0; k < n; ++k) {
+            load(k, from, to);
+            const double w = static_cast<double>(k) - kBar;
+            double sum = 0, sumSquares = 0;
 #pragma omp simd reduction(+ : sum, sumSquares)
-        for (std::size_t j = 0; j < count; ++j) {
-            const double e = samples[j] - mean[j];
-            const double r = roiWeight[j] * e;
-            sum += r;
-            sumSquares += r * e;
-            squares[j] += e * e;
-            trend[j] += w * e;
+            for (std::size_t j = from; j < to; ++j) {
+                const double e = samples[j] - mean[j];
+                const double r = roiWeight[j] * e;
+                sum += r;
+                sumSquares += r * e;
+                squares[j] += e * e;
+                trend[j] += w * e;
+            }
+            e1[k] += sum;
+            e2[k] += sumSquares;
+            double b0 = 0, b1 = 0, b2 = 0, b3 = 0, b4 = 0, b5 = 0, m0 = 0, m1 = 0, m2 = 0, m3 = 0, m4 = 0, m5 = 0;
+            double sampled = 0;
+            for (std::size_t i = fitFrom; i < fitTo; ++i) {
+                const double e = samples[fitAt[i]] - fitMean[i];
+                const double f = fitWeights[i] * e, r = roiWeights[i] * e;
+                b0 += t0[i] * f, b1 += t1[i] * f, b2 += t2[i] * f, b3 += t3[i] * f, b4 += t4[i] * f, b5 += t5[i] * f;
+                m0 += t0[i] * r, m1 += t1[i] * r, m2 += t2[i] * r, m3 += t3[i] * r, m4 += t4[i] * r, m5 += t5[i] * r;
+                sampled += r * e;
+            }
+            const double part[13] = {b0, b1, b2, b3, b4, b5, m0, m1, m2, m3, m4, m5, sampled};
+            for (std::size_t q = 0; q < 13; ++q) moments[k][q] += part[q];
         }
-        e1[k] = sum;
-        e2[k] = sumSquares;
-        double b0 = 0, b1 = 0, b2 = 0, b3 = 0, b4 = 0, b5 = 0;  // Σ t·e over the fit region
-        double m0 = 0, m1 = 0, m2 = 0, m3 = 0, m4 = 0, m5 = 0;  // and over the ROI
-        double sampled = 0;                                      // Σ e² over the ROI
-        for (std::size_t i = 0; i < fitAt.size(); ++i) {
-            const double e = samples[fitAt[i]] - fitMean[i];
-            const double f = fitWeights[i] * e, r = roiWeights[i] * e;
-            b0 += t0[i] * f, b1 += t1[i] * f, b2 += t2[i] * f, b3 += t3[i] * f, b4 += t4[i] * f, b5 += t5[i] * f;
-            m0 += t0[i] * r, m1 += t1[i] * r, m2 += t2[i] * r, m3 += t3[i] * r, m4 += t4[i] * r, m5 += t5[i] * r;
-            sampled += r * e;
-        }
+        fitFrom = fitTo;
+    }
+    double sumSmooth = 0;
+    for (std::size_t k = 0; k < n; ++k) {
         auto system = normal;
-        const double b[6] = {b0, b1, b2, b3, b4, b5}, m[6] = {m0, m1, m2, m3, m4, m5};
-        for (std::size_t r = 0; r < 6; ++r) system[r][6] = b[r];
+        for (std::size_t r = 0; r < 6; ++r) system[r][6] = moments[k][r];
         std::array<double, 6> c{};
         if (!solve(system, c)) c = {};
+        const double sampled = moments[k][12];
         double residual = sampled;
         for (std::size_t r = 0; r < 6; ++r) {
-            residual -= 2 * c[r] * m[r];
+            residual -= 2 * c[r] * moments[k][6 + r];
             for (std::size_t q = 0; q < 6; ++q) residual += c[r] * roiGram[r][q] * c[q];
         }
         // Sampled: the share the fit leaves, of the repetition's whole sum.
-        sumSmooth += (sampled > 0 ? residual / sampled * sumSquares : sumSquares) / (N - 1);
+        sumSmooth += (sampled > 0 ? residual / sampled * e2[k] : e2[k]) / (N - 1);
     }
     double sumMean = 0, sumQ = 0, sumLinear = 0;
     std::vector<double> pixelSnr;
