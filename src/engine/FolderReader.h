@@ -19,20 +19,21 @@ using ImageBytesBuffer = std::array<unsigned char, ImageBytes>;
 // unsigned, as a DICOM image with a pixel representation of 0 stores them.
 enum class SampleKind : std::uint8_t { Int16, Uint16 };
 
-inline std::int16_t sampleAt(const ImageBytesBuffer& bytes, int index)
+// Sample `index` of two-byte samples, least significant byte first.
+inline std::int32_t sampleValue(const unsigned char* samples, std::size_t index, SampleKind kind)
 {
-    return static_cast<std::int16_t>(bytes[2 * index] | (bytes[2 * index + 1] << 8));
-}
-
-inline std::uint16_t unsignedSampleAt(const ImageBytesBuffer& bytes, int index)
-{
-    return static_cast<std::uint16_t>(bytes[2 * index] | (bytes[2 * index + 1] << 8));
+    const auto bits = static_cast<std::uint16_t>(samples[2 * index] | (samples[2 * index + 1] << 8));
+    return kind == SampleKind::Int16 ? std::int32_t{static_cast<std::int16_t>(bits)} : std::int32_t{bits};
 }
 
 inline std::int32_t sampleValue(const ImageBytesBuffer& bytes, int index, SampleKind kind)
 {
-    return kind == SampleKind::Int16 ? std::int32_t{sampleAt(bytes, index)}
-                                     : std::int32_t{unsignedSampleAt(bytes, index)};
+    return sampleValue(bytes.data(), static_cast<std::size_t>(index), kind);
+}
+
+inline std::int16_t sampleAt(const ImageBytesBuffer& bytes, int index)
+{
+    return static_cast<std::int16_t>(sampleValue(bytes, index, SampleKind::Int16));
 }
 
 // How the image files of a folder are read. A folder holding any DICOM

@@ -56,8 +56,7 @@ template <SampleKind K>
 template <SampleKind K>
 [[gnu::always_inline]] inline std::int32_t sampleOf(const unsigned char* image, std::size_t pixel)
 {
-    const auto bits = static_cast<std::uint16_t>(image[2 * pixel] | (image[2 * pixel + 1] << 8));
-    return K == SampleKind::Int16 ? std::int32_t{static_cast<std::int16_t>(bits)} : std::int32_t{bits};
+    return sampleValue(image, pixel, K);
 }
 
 // Everything else: the expression itself.

@@ -2,37 +2,13 @@
 
 #include "PixelArithmetic.h"
 #include "RunKernel.h"
+#include "TwoThreads.h"
 
 #include <bit>
-#include <functional>
-#include <thread>
 
 namespace quelby {
 
 namespace {
-
-// Runs `part(first, count)` over two halves of the pixels, one on another thread.
-// A failure in either goes up once both are done.
-void inHalves(std::size_t pixels, const std::function<void(std::size_t, std::size_t)>& part)
-{
-    const std::size_t half = pixels / 2 - pixels / 2 % 16;
-    std::exception_ptr failure;
-    std::thread other([&] {
-        try {
-            part(half, pixels - half);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-    });
-    try {
-        part(0, half);
-    } catch (...) {
-        other.join();
-        throw;
-    }
-    other.join();
-    if (failure) std::rethrow_exception(failure);
-}
 
 // Hands the repetitions to `pass` in order, a few of one sample kind at a time,
 // each pointing at the pixel `first`.
@@ -67,7 +43,10 @@ SeriesMaps measureSeries(const Series& series)
     maps.snr.assign(pixels, 0.0);
     const auto count = static_cast<checked::Extended>(series.repetitions());
     const int grainExponent = std::countr_zero(static_cast<std::uint32_t>(series.repetitions()));
-    inHalves(pixels, [&](std::size_t first, std::size_t n) {
+    // Two halves of the pixels, one on each core.
+    const std::size_t half = pixels / 2 - pixels / 2 % 16;
+    forEachOnTwoThreads(2, [&](std::size_t part) {
+        const std::size_t first = part == 0 ? 0 : half, n = part == 0 ? half : pixels - half;
         const std::span<double> signal(maps.signal.data() + first, n), noise(maps.noise.data() + first, n);
         inBatches(series, first, [&](const SampleImages& images) { addSamples(images, signal); });
         for (double& v : signal) v = pixel::mean(v, count);

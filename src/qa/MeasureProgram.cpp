@@ -9,16 +9,14 @@
 #include "Report.h"
 #include "RoiStatistics.h"
 #include "SeriesMaps.h"
+#include "TwoThreads.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <functional>
 #include <future>
-#include <mutex>
 #include <ostream>
-#include <thread>
 #include <unistd.h>
 
 #ifndef QUELBY_VERSION
@@ -130,21 +128,7 @@ public:
     // while the other is made.
     void write(const std::vector<File>& files)
     {
-        std::atomic<std::size_t> next = 0;
-        std::exception_ptr failure;
-        std::mutex failing;
-        const auto work = [&] {
-            try {
-                for (std::size_t k; (k = next++) < files.size();) write(files[k].name, files[k].make());
-            } catch (...) {
-                const std::lock_guard lock(failing);
-                failure = std::current_exception();
-            }
-        };
-        std::thread other(work);
-        work();
-        other.join();
-        if (failure) std::rethrow_exception(failure);
+        forEachOnTwoThreads(files.size(), [&](std::size_t k) { write(files[k].name, files[k].make()); });
     }
 
 private:

@@ -236,12 +236,7 @@ Roi makeRoi(const RoiRequest& request, const SeriesMaps& a)
     std::vector<double> samples(count);
     const auto load = [&](std::size_t k, std::size_t from, std::size_t to) {
         const unsigned char* image = series.repetition(k);
-        const bool isSigned = series.kinds[k] == SampleKind::Int16;
-        for (std::size_t j = from; j < to; ++j) {
-            const std::size_t p = region[j];
-            const auto bits = static_cast<std::uint16_t>(image[2 * p] | image[2 * p + 1] << 8);
-            samples[j] = isSigned ? static_cast<double>(static_cast<std::int16_t>(bits)) : bits;
-        }
+        for (std::size_t j = from; j < to; ++j) samples[j] = sampleValue(image, region[j], series.kinds[k]);
     };
     const double slope = series.rescale ? series.rescale->first : 1.0;
     const double intercept = series.rescale ? series.rescale->second : 0.0;
@@ -250,47 +245,35 @@ Roi makeRoi(const RoiRequest& request, const SeriesMaps& a)
     for (std::size_t j = 0; j < count; ++j) mean[j] = (maps.signal[region[j]] - intercept) / slope;
 
     // Smooth shifts: per repetition, a second-order polynomial in column and row
-    // fitted to its deviation from the mean over the fit region.
-    const double scale = std::max(maps.width, maps.height);
-    std::array<std::vector<double>, 6> terms;
-    for (auto& t : terms) t.resize(count);
-    // The smooth fit is taken over every pixel when it is asked for; for the
-    // warning alone, over every fourth, which tells the share of the noise it
-    // removes well enough.
+    // fitted to its deviation from the mean over the fit region. It is taken over
+    // every pixel when it is asked for; for the warning alone, over every fourth,
+    // which tells the share of the noise it removes well enough. Those pixels are
+    // packed together, so that their pass stays in the cache.
     const std::size_t stride = detrend == Detrend::Smooth ? 1 : 4;
-    std::array<std::array<double, 7>, 6> normal{};
-    for (std::size_t j = 0; j < count; ++j) {
-        const double x = (static_cast<double>(region[j] % static_cast<std::size_t>(maps.width)) - maps.width / 2.0) / scale;
-        const double y = (static_cast<double>(region[j] / static_cast<std::size_t>(maps.width)) - maps.height / 2.0) / scale;
-        const double t[6] = {1, x, y, x * x, x * y, y * y};
-        for (int r = 0; r < 6; ++r) terms[static_cast<std::size_t>(r)][j] = t[r];
-        if (inFit[j] && j % stride == 0)
-            for (int r = 0; r < 6; ++r)
-                for (int c = 0; c < 6; ++c) normal[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] += t[r] * t[c];
-    }
-
-    // The residual of the fit over the ROI without a pass of its own: with f the
-    // fit of a repetition, Σ(e − f)² = Σe² − 2·c·Σt·e + cᵀ(Σt·tᵀ)c over the ROI.
-    std::array<std::array<double, 6>, 6> roiGram{};
-    std::vector<double> fitWeight(count), roiWeight(count);
-    for (std::size_t j = 0; j < count; ++j) {
-        fitWeight[j] = inFit[j];
-        roiWeight[j] = inRoi[j];
-        if (j % stride == 0)
-            for (std::size_t r = 0; r < 6; ++r)
-                for (std::size_t c = 0; c < 6; ++c) roiGram[r][c] += roiWeight[j] * terms[r][j] * terms[c][j];
-    }
-    // The fit's pixels packed together, so that its pass stays in the cache.
+    const double scale = std::max(maps.width, maps.height);
     std::vector<std::size_t> fitAt;
     std::array<std::vector<double>, 6> fitTerms;
     std::vector<double> fitMean, fitWeights, roiWeights;
+    std::array<std::array<double, 7>, 6> normal{};
+    // The residual of the fit over the ROI without a pass of its own: with f the
+    // fit of a repetition, Σ(e − f)² = Σe² − 2·c·Σt·e + cᵀ(Σt·tᵀ)c over the ROI.
+    std::array<std::array<double, 6>, 6> roiGram{};
     for (std::size_t j = 0; j < count; j += stride) {
+        const double x = (static_cast<double>(region[j] % width) - maps.width / 2.0) / scale;
+        const double y = (static_cast<double>(region[j] / width) - maps.height / 2.0) / scale;
+        const double t[6] = {1, x, y, x * x, x * y, y * y};
         fitAt.push_back(j);
-        for (std::size_t r = 0; r < 6; ++r) fitTerms[r].push_back(terms[r][j]);
+        for (std::size_t r = 0; r < 6; ++r) fitTerms[r].push_back(t[r]);
         fitMean.push_back(mean[j]);
-        fitWeights.push_back(fitWeight[j]);
-        roiWeights.push_back(roiWeight[j]);
+        fitWeights.push_back(inFit[j]);
+        roiWeights.push_back(inRoi[j]);
+        for (std::size_t r = 0; r < 6; ++r)
+            for (std::size_t c = 0; c < 6; ++c) {
+                normal[r][c] += inFit[j] * t[r] * t[c];
+                roiGram[r][c] += inRoi[j] * t[r] * t[c];
+            }
     }
+    std::vector<double> roiWeight(inRoi.begin(), inRoi.end());
     std::vector<double> e1(n, 0.0), e2(n, 0.0);
     std::vector<double> squares(count, 0.0), trend(count, 0.0);
     // Per repetition: Σ t·e over the fit region (6), over the ROI (6), Σ e² over the sampled ROI.

@@ -125,10 +125,7 @@ TEST_F(MeasureTest, MatricesDepthsAndEnhancedObjectsGiveTheMapsOfTheirSamples)
         EXPECT_EQ(series.width, row.columns);
         EXPECT_EQ(series.height, row.rows);
         for (std::size_t k = 0; k < frames.size(); ++k) {  // in acquisition order, whatever the file order
-            const unsigned char* first = series.repetition(k);
-            const auto bits = static_cast<std::uint16_t>(first[0] | first[1] << 8);
-            EXPECT_EQ(series.kinds[k] == SampleKind::Int16 ? std::int32_t{static_cast<std::int16_t>(bits)} : bits,
-                      frames[k][0]);
+            EXPECT_EQ(sampleValue(series.repetition(k), 0, series.kinds[k]), frames[k][0]);
         }
         expectMapsOf(frames, measureSeries(series));
     }
