@@ -69,14 +69,18 @@ SampleKind ReadImageFile(const std::string& path, ImageBytesBuffer& bytes, Serie
 // Lists the folder, calls start(), then reads the image files in listing order
 // into the buffers, and hands them on in groups: batch(images, kind) for
 // consecutive images of one sample kind, then file() once per image. A group
-// ends when the buffers are full or the kind changes; the buffer of the last
-// image handed on is never the next one read into. A file that fails still has
-// the images read before it handed on, with their file() calls, before its
+// ends when the kind changes or when it reaches a multiple of `group` buffers
+// (all of them by default); the next image goes into the buffer after it, the
+// first after the last. So the buffers of the group handed on last are never
+// read into before the next group is handed on, and with twice `group` buffers
+// a group may still be in use while the next is read. A file that fails still
+// has the images read before it handed on, with their file() calls, before its
 // failure goes up.
 template <class Start, class Batch, class File>
 void ReadImageBatches(const std::string& folder, std::span<ImageBytesBuffer> buffers, Start&& start, Batch&& batch,
-                      File&& file)
+                      File&& file, std::size_t group = 0)
 {
+    if (group == 0 || group > buffers.size()) group = buffers.size();
     const std::vector<std::string> names = ListImageFiles(folder);
     const SeriesFormat format = ProbeSeriesFormat(folder, names);
     start();
@@ -102,9 +106,10 @@ void ReadImageBatches(const std::string& folder, std::span<ImageBytesBuffer> buf
             held = 0;
         }
         heldKind = kind;
-        if (++held, first + held == buffers.size()) {
+        if (++held, (first + held) % group == 0) {
             handOn(held);
-            first = held = 0;
+            first = (first + held) % buffers.size();
+            held = 0;
         }
     }
     handOn(held);

@@ -5,6 +5,7 @@
 #include "FolderReader.h"
 #include "NumberText.h"
 #include "PixelArithmetic.h"
+#include "PixelTeam.h"
 #include "RunKernel.h"
 #include "ScaleBar.h"
 #include "WindowChoice.h"
@@ -31,15 +32,21 @@ struct Series {
     int progressShare;  // positions per pass
 };
 
-// The images of one batch, held for the whole process: nothing is allocated per run.
-alignas(64) std::array<ImageBytesBuffer, KernelImages> Batch;
+// The images of two batches, held for the whole process: nothing is allocated
+// per run. One batch is read while the other is added to the maps.
+alignas(64) std::array<ImageBytesBuffer, 2 * KernelImages> Batch;
 
-// The batch a pass reads into. The per-file step can fail only when the count
+// The buffers a pass reads into. The per-file step can fail only when the count
 // is 0 (its division); that step must then come right after the first file.
 std::span<ImageBytesBuffer> batchFor(const Series& series)
 {
     return std::span<ImageBytesBuffer>(Batch).first(series.count > 0 ? Batch.size() : 1);
 }
+
+// Pixels a helper takes at a time: 16 parts of a map.
+constexpr std::size_t TeamChunk = FramePixels / 16;
+
+double* pixelsOf(Map& map) { return map[0].data(); }
 
 // The means are multiples of 1/count when the count is a power of two.
 int grainExponent(std::int32_t count) { return count > 0 ? std::countr_zero(static_cast<std::uint32_t>(count)) : 0; }
@@ -117,54 +124,84 @@ private:
         snr(series);
     }
 
+    // A batch is added by the team while the next one is read; the next one
+    // waits for it.
     void sumPass(const Series& series)
     {
-        const std::span<ImageBytesBuffer> buffers = batchFor(series);
         LastImage last(series.repImage);
+        const FinishedOnExit finished{team_};
         ReadImageBatches(
-            series.folder, buffers, [&] { s_.FileCounter = 0; },
+            series.folder, batchFor(series), [&] { s_.FileCounter = 0; },
             [&](std::span<ImageBytesBuffer> images, SampleKind kind) {
-                addSamples(images, series.signal, kind);
+                team_.finish();
+                team_.post([images, kind, &series](std::size_t from, std::size_t to) {
+                    addSamples(images, series.signal, kind, {from, to});
+                });
                 last.image = &images.back();
                 last.kind = kind;
             },
-            [&] { advance(series, series.progressBase); });
+            [&] { advance(series, series.progressBase); }, KernelImages);
     }
 
+    // A division by a count of 0 fails at the first pixel, so only then do the
+    // pixels go in order.
     void mean(const Series& series, bool showsRepImage)
     {
-        for (int r = 0; r < ImageSide; ++r)
-            for (int c = 0; c < ImageSide; ++c) {
-                if (showsRepImage) s_.DisplayMap[r][c] = series.repImage[r][c];
-                series.signal[r][c] = pixel::mean(series.signal[r][c], series.count);
+        const auto means = [&](std::size_t from, std::size_t to) {
+            double* signal = pixelsOf(series.signal);
+            for (std::size_t p = from; p < to; ++p) {
+                if (showsRepImage) pixelsOf(s_.DisplayMap)[p] = pixelsOf(series.repImage)[p];
+                signal[p] = pixel::mean(signal[p], series.count);
             }
+        };
+        if (series.count == 0)
+            means(0, FramePixels);
+        else
+            team_.run(means);
     }
 
     void deviationPass(const Series& series)
     {
         // Squares of differences of 16-bit samples summed over at most 2^31 files stay
         // far inside the double range, so this expression cannot fault.
-        const std::span<ImageBytesBuffer> buffers = batchFor(series);
+        const FinishedOnExit finished{team_};
+        const int grain = grainExponent(series.count);
         ReadImageBatches(
-            series.folder, buffers, [&] { s_.FileCounter = 0; },
+            series.folder, batchFor(series), [&] { s_.FileCounter = 0; },
             [&](std::span<ImageBytesBuffer> images, SampleKind kind) {
-                addSquaredDeviations(images, series.signal, series.noise, grainExponent(series.count), kind);
+                team_.finish();
+                team_.post([images, kind, grain, &series](std::size_t from, std::size_t to) {
+                    addSquaredDeviations(images, series.signal, series.noise, grain, kind, {from, to});
+                });
             },
-            [&] { advance(series, series.progressBase + series.progressShare); });
+            [&] { advance(series, series.progressBase + series.progressShare); }, KernelImages);
     }
 
+    // Only a divisor of 0 can fail, at the first pixel.
     void noise(const Series& series)
     {
         const Extended divisor = static_cast<Extended>(s_.FileCounter - 1);
-        for (auto& row : series.noise)
-            for (double& v : row) v = pixel::noise(v, divisor);
+        const auto noises = [&](std::size_t from, std::size_t to) {
+            double* noise = pixelsOf(series.noise);
+            for (std::size_t p = from; p < to; ++p) noise[p] = pixel::noise(noise[p], divisor);
+        };
+        if (divisor == 0)
+            noises(0, FramePixels);
+        else
+            team_.run(noises);
     }
 
+    // Cannot fail: a noise that is not 0 is at least the root of a square of a
+    // difference of a sample and a mean, and the quotient stays far inside the range.
     void snr(const Series& series)
     {
-        for (int r = 0; r < ImageSide; ++r)
-            for (int c = 0; c < ImageSide; ++c)
-                if (series.noise[r][c] != 0.0) series.snr[r][c] = pixel::snr(series.signal[r][c], series.noise[r][c]);
+        team_.run([&](std::size_t from, std::size_t to) {
+            const double* signal = pixelsOf(series.signal);
+            const double* noise = pixelsOf(series.noise);
+            double* snr = pixelsOf(series.snr);
+            for (std::size_t p = from; p < to; ++p)
+                if (noise[p] != 0.0) snr[p] = pixel::snr(signal[p], noise[p]);
+        });
     }
 
     void gFactor(double reductionFactor)
@@ -186,6 +223,7 @@ private:
     const RunInputs& in_;
     MapStore& s_;
     RunView& view_;
+    PixelTeam team_{FramePixels, TeamChunk};
 };
 
 }  // namespace

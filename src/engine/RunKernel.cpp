@@ -1,6 +1,7 @@
 #include "RunKernel.h"
 
 #include "CheckedFloat.h"
+#include "ExactDeviations.h"
 
 #include <algorithm>
 #include <bit>
@@ -30,20 +31,8 @@ constexpr int MaxGrainExponent = 10;
 template <SampleKind K>
 constexpr double SampleBound = K == SampleKind::Int16 ? 32768.0 : 65536.0;
 
-// Exact blocks. Let g = 2^-k and B the sample bound. Suppose every mean of a
-// block is M·g with M an integer and (B + |mean|)·2^k < 2^26, and every noise
-// value is Z·g² with Z an integer in [0, 2^52). For any sample s, d = s − mean = D·g with
-// |D| < 2^26, so d and d² = D²·g² (D² < 2^52) are exact doubles, and one image
-// adds less than 2^52·g². Over at most KernelImages (< 2^10) images
-// X = d² + noise therefore stays a multiple of g² below 2^63·g², exact in the
-// 64-bit significand of a long double: the long-double expression rounds once,
-// X to double, and so does d * d + noise in double (d * d is exact), fused or
-// not. The rounded X is a multiple of g² again (below 2^53·g² it is X, above
-// it the spacing of doubles is a multiple of 2g²), so the next image meets the
-// same conditions. The checks are exact: scaling is by powers of two, the sum
-// B + |mean| cannot round across the power of two it is compared with,
-// and adding and removing 1.5·2^52 (2^52 for Z ≥ 0) leaves a double of that
-// size unchanged only when it is an integer.
+// Means on a grain of 2^-scale: the conditions of ExactDeviations::isOnGrain,
+// under which d * d + noise is exact but for its one rounding to double.
 template <SampleKind K>
 [[gnu::always_inline]] inline bool isExactPixel(double mean, double noise, double scale)
 {
@@ -110,17 +99,21 @@ struct Portable {
         }
     }
 
-    static void addSquaredDeviations(Images images, std::span<const double> mean, std::span<double> noise,
-                                     double scale)
+    static std::size_t addSquaredDeviations(Images images, std::span<const double> mean, std::span<double> noise,
+                                            double scale)
     {
+        std::size_t slow = 0;
         const std::size_t whole = noise.size() - noise.size() % Block;
         for (std::size_t p = 0; p < whole; p += Block) {
-            if (isExactBlock(&mean[p], &noise[p], scale))
+            if (isExactBlock(&mean[p], &noise[p], scale)) {
                 addExactBlock(images, p, &mean[p], &noise[p]);
-            else
+            } else {
                 addExtendedBlock<K>(images, p, &mean[p], &noise[p]);
+                slow += Block * images.size();
+            }
         }
         addExtendedBlock<K>(images, whole, &mean[whole], &noise[whole], noise.size() - whole);
+        return slow + (noise.size() - whole) * images.size();
     }
 };
 
@@ -194,65 +187,6 @@ struct Avx2Fma {
         for (std::size_t p = 0; p < whole; p += 4) _mm256_storeu_pd(&map[p], samplesAt(image, p));
         Portable<K>::storeSamples(image, map, whole);
     }
-
-    // isExactPixel, four pixels per vector.
-    [[gnu::target("avx2,fma"), gnu::always_inline]] static bool isExactBlock(const double* mean, const double* noise,
-                                                                             double scale)
-    {
-        const __m256d scales = _mm256_set1_pd(scale);
-        const __m256d noiseScales = _mm256_set1_pd(scale * scale);
-        const __m256d magnitudeBits = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFF'FFFF'FFFF'FFFF));
-        const __m256d halfRange = _mm256_set1_pd(SampleBound<K>);
-        const __m256d limit = _mm256_set1_pd(0x1p26);
-        const __m256d shifter = _mm256_set1_pd(0x1.8p52);
-        const __m256d integers = _mm256_set1_pd(0x1p52);
-        const __m256d zero = _mm256_setzero_pd();
-        __m256d exact = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-        for (int j = 0; j < Vectors; ++j) {
-            const __m256d means = _mm256_loadu_pd(mean + 4 * j);
-            const __m256d m = _mm256_mul_pd(means, scales);
-            const __m256d z = _mm256_mul_pd(_mm256_loadu_pd(noise + 4 * j), noiseScales);
-            const __m256d magnitude = _mm256_and_pd(means, magnitudeBits);
-            const __m256d reach = _mm256_mul_pd(_mm256_add_pd(halfRange, magnitude), scales);
-            const __m256d mRounded = _mm256_sub_pd(_mm256_add_pd(m, shifter), shifter);
-            const __m256d zRounded = _mm256_sub_pd(_mm256_add_pd(z, integers), integers);
-            exact = _mm256_and_pd(exact, _mm256_cmp_pd(reach, limit, _CMP_LT_OQ));
-            exact = _mm256_and_pd(exact, _mm256_cmp_pd(mRounded, m, _CMP_EQ_OQ));
-            exact = _mm256_and_pd(exact, _mm256_cmp_pd(z, zero, _CMP_GE_OQ));
-            exact = _mm256_and_pd(exact, _mm256_cmp_pd(z, integers, _CMP_LT_OQ));
-            exact = _mm256_and_pd(exact, _mm256_cmp_pd(zRounded, z, _CMP_EQ_OQ));
-        }
-        return _mm256_movemask_pd(exact) == 0xF;
-    }
-
-    [[gnu::target("avx2,fma"), gnu::always_inline]] static void addExactBlock(Images images, std::size_t pixel,
-                                                                              const double* mean, double* noise)
-    {
-        __m256d m[Vectors], v[Vectors];
-        for (int j = 0; j < Vectors; ++j) {
-            m[j] = _mm256_loadu_pd(mean + 4 * j);
-            v[j] = _mm256_loadu_pd(noise + 4 * j);
-        }
-        for (const unsigned char* image : images)
-            for (int j = 0; j < Vectors; ++j) {
-                const __m256d d = _mm256_sub_pd(samplesAt(image, pixel + 4 * j), m[j]);
-                v[j] = _mm256_fmadd_pd(d, d, v[j]);
-            }
-        for (int j = 0; j < Vectors; ++j) _mm256_storeu_pd(noise + 4 * j, v[j]);
-    }
-
-    [[gnu::target("avx2,fma")]] static void addSquaredDeviations(Images images, std::span<const double> mean,
-                                                                 std::span<double> noise, double scale)
-    {
-        const std::size_t whole = noise.size() - noise.size() % Block;
-        for (std::size_t p = 0; p < whole; p += Block) {
-            if (isExactBlock(&mean[p], &noise[p], scale))
-                addExactBlock(images, p, &mean[p], &noise[p]);
-            else
-                addExtendedBlock<K>(images, p, &mean[p], &noise[p]);
-        }
-        addExtendedBlock<K>(images, whole, &mean[whole], &noise[whole], noise.size() - whole);
-    }
 };
 
 double grainScale(int grainExponent) { return std::ldexp(1.0, std::clamp(grainExponent, 0, MaxGrainExponent)); }
@@ -264,11 +198,11 @@ decltype(auto) forKind(SampleKind kind, Call&& call)
     return kind == SampleKind::Int16 ? call(Kernel<SampleKind::Int16>{}) : call(Kernel<SampleKind::Uint16>{});
 }
 
-// The images of a batch of the window's buffers.
+// The images of a batch of the window's buffers, from their pixel `from` on.
 struct BufferImages {
-    explicit BufferImages(std::span<const ImageBytesBuffer> buffers)
+    explicit BufferImages(std::span<const ImageBytesBuffer> buffers, std::size_t from = 0)
     {
-        for (std::size_t k = 0; k < buffers.size(); ++k) pointers[k] = buffers[k].data();
+        for (std::size_t k = 0; k < buffers.size(); ++k) pointers[k] = buffers[k].data() + 2 * from;
         count = buffers.size();
     }
     Images images() const { return Images(pointers.data(), count); }
@@ -290,6 +224,23 @@ bool hasAvx2Fma()
     return has;
 }
 
+bool hasAvx512()
+{
+    static const bool has = hasAvx2Fma() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                            __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
+    return has;
+}
+
+void addExtendedPixel(const unsigned char* const* images, std::size_t count, std::size_t pixel, bool signedSamples,
+                      double mean, double& noise)
+{
+    const Images all(images, count);
+    if (signedSamples)
+        addExtendedBlock<SampleKind::Int16>(all, pixel, &mean, &noise, 1);
+    else
+        addExtendedBlock<SampleKind::Uint16>(all, pixel, &mean, &noise, 1);
+}
+
 void addSamplesPortable(std::span<const ImageBytesBuffer> images, Map& signal, SampleKind kind)
 {
     forKind<Portable>(kind, [&](auto k) { k.addSamples(BufferImages(images).images(), pixelsOf(signal)); });
@@ -300,20 +251,29 @@ void addSamplesAvx2Fma(std::span<const ImageBytesBuffer> images, Map& signal, Sa
     forKind<Avx2Fma>(kind, [&](auto k) { k.addSamples(BufferImages(images).images(), pixelsOf(signal)); });
 }
 
-void addSquaredDeviationsPortable(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise,
-                                  int grainExponent, SampleKind kind)
+std::size_t addSquaredDeviationsPortable(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise,
+                                         int grainExponent, SampleKind kind)
 {
-    forKind<Portable>(kind, [&](auto k) {
-        k.addSquaredDeviations(BufferImages(images).images(), pixelsOf(mean), pixelsOf(noise), grainScale(grainExponent));
+    return forKind<Portable>(kind, [&](auto k) {
+        return k.addSquaredDeviations(BufferImages(images).images(), pixelsOf(mean), pixelsOf(noise),
+                                      grainScale(grainExponent));
     });
 }
 
-void addSquaredDeviationsAvx2Fma(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise,
-                                 int grainExponent, SampleKind kind)
+std::size_t addSquaredDeviationsAvx2Fma(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise,
+                                        int grainExponent, SampleKind kind)
 {
-    forKind<Avx2Fma>(kind, [&](auto k) {
-        k.addSquaredDeviations(BufferImages(images).images(), pixelsOf(mean), pixelsOf(noise), grainScale(grainExponent));
-    });
+    const BufferImages all(images);
+    return deviationsAvx2Fma(all.pointers.data(), all.count, kind == SampleKind::Int16, pixelsOf(mean).data(),
+                             pixelsOf(noise).data(), FramePixels, grainScale(grainExponent));
+}
+
+std::size_t addSquaredDeviationsAvx512(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise,
+                                       int grainExponent, SampleKind kind)
+{
+    const BufferImages all(images);
+    return deviationsAvx512(all.pointers.data(), all.count, kind == SampleKind::Int16, pixelsOf(mean).data(),
+                            pixelsOf(noise).data(), FramePixels, grainScale(grainExponent));
 }
 
 }  // namespace kernel
@@ -337,17 +297,22 @@ void storeSamples(const unsigned char* image, SampleKind kind, std::span<double>
 void addSquaredDeviations(const SampleImages& images, std::span<const double> mean, std::span<double> noise,
                           int grainExponent)
 {
-    if (kernel::hasAvx2Fma())
-        forKind<Avx2Fma>(images.kind,
-                         [&](auto k) { k.addSquaredDeviations(images.images, mean, noise, grainScale(grainExponent)); });
+    const bool signedSamples = images.kind == SampleKind::Int16;
+    const double scale = grainScale(grainExponent);
+    if (kernel::hasAvx512())
+        kernel::deviationsAvx512(images.images.data(), images.images.size(), signedSamples, mean.data(), noise.data(),
+                                 noise.size(), scale);
+    else if (kernel::hasAvx2Fma())
+        kernel::deviationsAvx2Fma(images.images.data(), images.images.size(), signedSamples, mean.data(), noise.data(),
+                                  noise.size(), scale);
     else
-        forKind<Portable>(images.kind,
-                          [&](auto k) { k.addSquaredDeviations(images.images, mean, noise, grainScale(grainExponent)); });
+        forKind<Portable>(images.kind, [&](auto k) { k.addSquaredDeviations(images.images, mean, noise, scale); });
 }
 
-void addSamples(std::span<const ImageBytesBuffer> images, Map& signal, SampleKind kind)
+void addSamples(std::span<const ImageBytesBuffer> images, Map& signal, SampleKind kind, PixelRange range)
 {
-    addSamples(SampleImages{BufferImages(images).images(), kind}, pixelsOf(signal));
+    addSamples(SampleImages{BufferImages(images, range.from).images(), kind},
+               pixelsOf(signal).subspan(range.from, range.to - range.from));
 }
 
 void storeSamples(const ImageBytesBuffer& image, Map& map, SampleKind kind)
@@ -356,9 +321,11 @@ void storeSamples(const ImageBytesBuffer& image, Map& map, SampleKind kind)
 }
 
 void addSquaredDeviations(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise, int grainExponent,
-                          SampleKind kind)
+                          SampleKind kind, PixelRange range)
 {
-    addSquaredDeviations(SampleImages{BufferImages(images).images(), kind}, pixelsOf(mean), pixelsOf(noise),
+    const std::size_t pixels = range.to - range.from;
+    addSquaredDeviations(SampleImages{BufferImages(images, range.from).images(), kind},
+                         pixelsOf(mean).subspan(range.from, pixels), pixelsOf(noise).subspan(range.from, pixels),
                          grainExponent);
 }
 

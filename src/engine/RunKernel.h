@@ -28,29 +28,41 @@ void storeSamples(const unsigned char* image, SampleKind kind, std::span<double>
 void addSquaredDeviations(const SampleImages& images, std::span<const double> mean, std::span<double> noise,
                           int grainExponent);
 
+// The window's maps: every pixel, or those from `from` up to `to` (multiples
+// of 16 apart from the end).
+struct PixelRange {
+    std::size_t from = 0, to = FramePixels;
+};
+
 // For every pixel and each image in turn: signal := signal + the sample.
-void addSamples(std::span<const ImageBytesBuffer> images, Map& signal, SampleKind kind = SampleKind::Int16);
+void addSamples(std::span<const ImageBytesBuffer> images, Map& signal, SampleKind kind = SampleKind::Int16,
+                PixelRange range = {});
 
 // Every pixel of the map := the sample of the image.
 void storeSamples(const ImageBytesBuffer& image, Map& map, SampleKind kind = SampleKind::Int16);
 
 // For every pixel and each image in turn: noise := (s − mean)² + noise, the
 // expression evaluated in long double and stored as a double. `grainExponent`
-// k says the means are expected to be multiples of 2^-k (a file count of 2^k);
-// the result never depends on it, only the speed does.
+// k says the means are expected to be multiples of 2^-k (a file count of 2^k),
+// where a shorter exact form applies; the result never depends on it.
 void addSquaredDeviations(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise, int grainExponent,
-                          SampleKind kind = SampleKind::Int16);
+                          SampleKind kind = SampleKind::Int16, PixelRange range = {});
 
-// The two builds of each kernel, for the tests: the portable one and the one
-// for processors with AVX2 and FMA (call it only where hasAvx2Fma()).
+// The builds of each kernel, for the tests: the portable one, the one for
+// processors with AVX2 and FMA and, for the deviations, the one for AVX-512
+// (call each only where its hasX()). The deviation builds return the number
+// of samples that took the long-double path.
 namespace kernel {
 bool hasAvx2Fma();
+bool hasAvx512();
 void addSamplesPortable(std::span<const ImageBytesBuffer> images, Map& signal, SampleKind kind);
 void addSamplesAvx2Fma(std::span<const ImageBytesBuffer> images, Map& signal, SampleKind kind);
-void addSquaredDeviationsPortable(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise,
-                                  int grainExponent, SampleKind kind);
-void addSquaredDeviationsAvx2Fma(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise,
-                                 int grainExponent, SampleKind kind);
+std::size_t addSquaredDeviationsPortable(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise,
+                                         int grainExponent, SampleKind kind);
+std::size_t addSquaredDeviationsAvx2Fma(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise,
+                                        int grainExponent, SampleKind kind);
+std::size_t addSquaredDeviationsAvx512(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise,
+                                       int grainExponent, SampleKind kind);
 }  // namespace kernel
 
 }  // namespace quelby

@@ -54,7 +54,7 @@ int firstDifference(const Map& a, const Map& b)
 struct Build {
     const char* name;
     void (*samples)(std::span<const ImageBytesBuffer>, Map&, SampleKind);
-    void (*deviations)(std::span<const ImageBytesBuffer>, const Map&, Map&, int, SampleKind);
+    std::size_t (*deviations)(std::span<const ImageBytesBuffer>, const Map&, Map&, int, SampleKind);
 };
 
 std::vector<Build> builds()
@@ -62,6 +62,7 @@ std::vector<Build> builds()
     std::vector<Build> all{{"portable", kernel::addSamplesPortable, kernel::addSquaredDeviationsPortable}};
     if (kernel::hasAvx2Fma())
         all.push_back({"avx2+fma", kernel::addSamplesAvx2Fma, kernel::addSquaredDeviationsAvx2Fma});
+    if (kernel::hasAvx512()) all.push_back({"avx512", kernel::addSamplesAvx2Fma, kernel::addSquaredDeviationsAvx512});
     return all;
 }
 
@@ -412,7 +413,8 @@ std::string failureOf(const std::function<void()>& step)
 
 // What a batched pass hands on: 'S' start, "B<n>" a batch of n with the first
 // sample of each image, 'F' a file step.
-std::string batchedPass(const std::string& folder, std::size_t buffers)
+// With a group size, "@k" names the first buffer of each batch.
+std::string batchedPass(const std::string& folder, std::size_t buffers, std::size_t group = 0)
 {
     std::vector<ImageBytesBuffer> held(buffers);
     std::string calls;
@@ -420,11 +422,13 @@ std::string batchedPass(const std::string& folder, std::size_t buffers)
         ReadImageBatches(
             folder, std::span<ImageBytesBuffer>(held), [&] { calls += 'S'; },
             [&](std::span<ImageBytesBuffer> images, SampleKind kind) {
-                calls += " B" + std::to_string(images.size()) + "(";
+                calls += " B" + std::to_string(images.size());
+                if (group != 0) calls += "@" + std::to_string(images.data() - held.data());
+                calls += "(";
                 for (const ImageBytesBuffer& image : images) calls += std::to_string(sampleValue(image, 0, kind));
                 calls += ")";
             },
-            [&] { calls += 'F'; });
+            [&] { calls += 'F'; }, group);
     });
     if (failure.empty()) return calls;
     return calls.empty() ? failure : calls + " " + failure;
@@ -438,6 +442,9 @@ TEST(RunKernel, BatchesHandOnTheImagesInOrderAndTheImagesBeforeAFailure)
     EXPECT_EQ(batchedPass(seven, 7), "S B7(1234567)FFFFFFF");
     EXPECT_EQ(batchedPass(seven, 8), "S B7(1234567)FFFFFFF");
     EXPECT_EQ(batchedPass(seven, 1), "S B1(1)F B1(2)F B1(3)F B1(4)F B1(5)F B1(6)F B1(7)F");
+    // Groups of half the buffers take turns, so one is read while the other is in use.
+    EXPECT_EQ(batchedPass(seven, 6, 3), "S B3@0(123)FFF B3@3(456)FFF B1@0(7)F");
+    EXPECT_EQ(batchedPass(seven, 1, 8), "S B1@0(1)F B1@0(2)F B1@0(3)F B1@0(4)F B1@0(5)F B1@0(6)F B1@0(7)F");
 
     const std::string broken = uniformSeries(tmp, "broken", 7);
     std::filesystem::resize_file(broken + "/" + fileName(4), ImageBytes - 2);  // the fifth file is short

@@ -1,0 +1,71 @@
+// Compiled for AVX-512 (F, BW, DQ, VL): eight doubles a vector, masks in mask registers.
+#include "ExactDeviations.h"
+
+namespace quelby::kernel {
+
+namespace {
+
+// GCC 12 warns of the undefined source of the unmasked forms of some
+// instructions; their zero-masked forms with every lane set are the same.
+constexpr __mmask8 Every = 0xFF;
+
+struct Avx512 {
+    using V = __m512d;
+    using M = __mmask8;
+    static constexpr int Lanes = 8;
+
+    static V load(const double* p) { return _mm512_loadu_pd(p); }
+    static void store(double* p, V v) { _mm512_storeu_pd(p, v); }
+    static V set(double x) { return _mm512_set1_pd(x); }
+    static V add(V a, V b) { return _mm512_add_pd(a, b); }
+    static V sub(V a, V b) { return _mm512_sub_pd(a, b); }
+    static V mul(V a, V b) { return _mm512_mul_pd(a, b); }
+    static V fma(V a, V b, V c) { return _mm512_fmadd_pd(a, b, c); }
+    static V max(V a, V b) { return _mm512_maskz_max_pd(Every, a, b); }
+    static V min(V a, V b) { return _mm512_maskz_min_pd(Every, a, b); }
+    static V abs(V a) { return _mm512_abs_pd(a); }
+    static V exponent(V a) { return _mm512_and_pd(a, _mm512_castsi512_pd(_mm512_set1_epi64(0x7FF0'0000'0000'0000))); }
+    static V nearest(V a) { return _mm512_maskz_roundscale_pd(Every, a, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC); }
+    static M eq(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
+    static M lt(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
+    static M le(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
+    static M ge(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
+    static M both(M a, M b) { return static_cast<M>(a & b); }
+    static M either(M a, M b) { return static_cast<M>(a | b); }
+    static unsigned bits(M m) { return m; }
+
+    template <bool Signed>
+    static V samples(const unsigned char* bytes)
+    {
+        const __m128i s = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+        return _mm512_maskz_cvtepi32_pd(Every, Signed ? _mm256_cvtepi16_epi32(s) : _mm256_cvtepu16_epi32(s));
+    }
+
+    template <bool Signed>
+    static void range(const unsigned char* const* images, std::size_t count, std::size_t pixel, V* low, V* high)
+    {
+        __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(images[0] + 2 * pixel)), hi = lo;
+        for (std::size_t k = 1; k < count; ++k) {
+            const __m256i s = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(images[k] + 2 * pixel));
+            lo = Signed ? _mm256_min_epi16(lo, s) : _mm256_min_epu16(lo, s);
+            hi = Signed ? _mm256_max_epi16(hi, s) : _mm256_max_epu16(hi, s);
+        }
+        for (int j = 0; j < 2; ++j) {
+            const __m128i l = j == 0 ? _mm256_castsi256_si128(lo) : _mm256_extracti128_si256(lo, 1);
+            const __m128i h = j == 0 ? _mm256_castsi256_si128(hi) : _mm256_extracti128_si256(hi, 1);
+            low[j] = _mm512_maskz_cvtepi32_pd(Every, Signed ? _mm256_cvtepi16_epi32(l) : _mm256_cvtepu16_epi32(l));
+            high[j] = _mm512_maskz_cvtepi32_pd(Every, Signed ? _mm256_cvtepi16_epi32(h) : _mm256_cvtepu16_epi32(h));
+        }
+    }
+};
+
+}  // namespace
+
+std::size_t deviationsAvx512(const unsigned char* const* images, std::size_t count, bool signedSamples,
+                             const double* mean, double* noise, std::size_t pixels, double scale)
+{
+    return signedSamples ? ExactDeviations<Avx512, true>::add(images, count, mean, noise, pixels, scale)
+                         : ExactDeviations<Avx512, false>::add(images, count, mean, noise, pixels, scale);
+}
+
+}  // namespace quelby::kernel

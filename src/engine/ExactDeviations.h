@@ -1,0 +1,241 @@
+#pragma once
+
+// The vector build of noise := (s − mean)² + noise for every pixel and each
+// image in turn, bit for bit the double the long-double expression gives.
+// Written once over an instruction-set traits class `S` and compiled in a
+// translation unit of its own per instruction set: nothing here may call an
+// inline function of the library (its copy could be the one the program
+// keeps), hence raw pointers and no standard templates.
+//
+// Traits: V (lanes of doubles), M (a lane mask), Lanes, and load, store, set,
+// add, sub, mul, fma (a·b + c, one rounding), max, min, abs, exponent (the
+// power of two of a normal value, 0 for 0, infinity for infinity and NaN),
+// nearest, eq, lt, le, ge (ordered: false for NaN), both, either, bits,
+// samples<Signed>(bytes) (Lanes 16-bit samples as doubles) and
+// range<Signed>(images, count, pixel, low, high) (the least and greatest
+// sample of each of 16 pixels over the images, as doubles).
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quelby::kernel {
+
+// Pixels taken together.
+inline constexpr std::size_t DeviationBlock = 16;
+
+// The long-double expression for one pixel over the images: the path of the
+// samples the vector arithmetic cannot settle.
+void addExtendedPixel(const unsigned char* const* images, std::size_t count, std::size_t pixel, bool signedSamples,
+                      double mean, double& noise);
+
+// The builds: each returns the number of samples that took the long-double
+// path. Call one only where the processor has its instructions.
+std::size_t deviationsAvx2Fma(const unsigned char* const* images, std::size_t count, bool signedSamples,
+                              const double* mean, double* noise, std::size_t pixels, double scale);
+std::size_t deviationsAvx512(const unsigned char* const* images, std::size_t count, bool signedSamples,
+                             const double* mean, double* noise, std::size_t pixels, double scale);
+
+template <class S, bool Signed>
+struct ExactDeviations {
+    using V = typename S::V;
+    using M = typename S::M;
+    static constexpr int Vectors = static_cast<int>(DeviationBlock) / S::Lanes;
+    static constexpr unsigned AllLanes = (1u << S::Lanes) - 1;
+
+    // Returns the number of samples that took the long-double path.
+    [[gnu::always_inline]] static inline std::size_t add(const unsigned char* const* images, std::size_t count,
+                                                         const double* mean, double* noise, std::size_t pixels,
+                                                         double scale)
+    {
+        std::size_t slow = 0;
+        const std::size_t whole = pixels - pixels % DeviationBlock;
+        for (std::size_t p = 0; p < whole; p += DeviationBlock) {
+            if (isOnGrain(mean + p, noise + p, scale))
+                addOnGrain(images, count, p, mean + p, noise + p);
+            else
+                slow += addAnyMean(images, count, p, mean + p, noise + p);
+        }
+        for (std::size_t p = whole; p < pixels; ++p) addExtendedPixel(images, count, p, Signed, mean[p], noise[p]);
+        return slow + (pixels - whole) * count;
+    }
+
+private:
+    static constexpr double SampleBound = Signed ? 32768.0 : 65536.0;
+
+    // Means on a grain. Let g = 2^-k and B the sample bound. Suppose every mean of
+    // a block is M·g with M an integer and (B + |mean|)·2^k < 2^26, and every noise
+    // value is Z·g² with Z an integer in [0, 2^52). For any sample s, d = s − mean
+    // = D·g with |D| < 2^26, so d and d² = D²·g² (D² < 2^52) are exact doubles, and
+    // one image adds less than 2^52·g². Over at most 8 images X = d² + noise
+    // therefore stays a multiple of g² below 2^63·g², exact in the 64-bit
+    // significand of a long double: the long-double expression rounds once, X to
+    // double, and so does fma(d, d, noise). The rounded X is a multiple of g² again
+    // (below 2^53·g² it is X, above it the spacing of doubles is a multiple of
+    // 2g²), so the next image meets the same conditions. The checks are exact:
+    // scaling is by powers of two, B + |mean| cannot round across the power of two
+    // it is compared with, and adding and removing 1.5·2^52 (2^52 for Z ≥ 0)
+    // leaves a double of that size unchanged only when it is an integer.
+    [[gnu::always_inline]] static inline bool isOnGrain(const double* mean, const double* noise, double scale)
+    {
+        const V scales = S::set(scale), noiseScales = S::set(scale * scale);
+        const V shifter = S::set(0x1.8p52), integers = S::set(0x1p52);
+        bool on = true;
+        for (int j = 0; j < Vectors; ++j) {
+            const V means = S::load(mean + j * S::Lanes);
+            const V m = S::mul(means, scales);
+            const V z = S::mul(S::load(noise + j * S::Lanes), noiseScales);
+            const V reach = S::mul(S::add(S::set(SampleBound), S::abs(means)), scales);
+            M ok = S::lt(reach, S::set(0x1p26));
+            ok = S::both(ok, S::eq(S::sub(S::add(m, shifter), shifter), m));
+            ok = S::both(ok, S::both(S::ge(z, S::set(0.0)), S::lt(z, integers)));
+            ok = S::both(ok, S::eq(S::sub(S::add(z, integers), integers), z));
+            on &= S::bits(ok) == AllLanes;
+        }
+        return on;
+    }
+
+    [[gnu::always_inline]] static inline void addOnGrain(const unsigned char* const* images, std::size_t count,
+                                                         std::size_t pixel, const double* mean, double* noise)
+    {
+        V m[Vectors], v[Vectors];
+        for (int j = 0; j < Vectors; ++j) {
+            m[j] = S::load(mean + j * S::Lanes);
+            v[j] = S::load(noise + j * S::Lanes);
+        }
+        for (std::size_t k = 0; k < count; ++k)
+            for (int j = 0; j < Vectors; ++j) {
+                const V d = S::sub(S::template samples<Signed>(images[k] + 2 * (pixel + j * S::Lanes)), m[j]);
+                v[j] = S::fma(d, d, v[j]);
+            }
+        for (int j = 0; j < Vectors; ++j) S::store(noise + j * S::Lanes, v[j]);
+    }
+
+    // Any mean. The long-double expression computes D = s − mean, P = D² and
+    // X = P + noise, each rounded to 64 bits, then X to a double. Let T = D² + noise
+    // exactly and r a double with 2^E ≤ r < 2^(E+1), |T − r| below the distance h
+    // from r to the midpoint between r and its neighbour on the side of T, so that
+    // r is T rounded. Then T < r + h ≤ 2^(E+1) − 2^(E−53), so D² and X lie below
+    // 2^(E+1) and each rounding to 64 bits moves by at most 2^(E−64):
+    // |X − T| ≤ 2^(E−63). h is 2^(E−53), or 2^(E−54) below a power of two, hence
+    // |X − T| ≤ h·2^-9. Where T lies farther than h·2^-9 from that midpoint, X
+    // lies on the same side and rounds to r too. With e the vector arithmetic's
+    // value of T − r, within h·2^-40 of it, the test fl(r + c·e) = r with
+    // c = 1 + 2^-9 + 2^-16 holds only where c·|e| ≤ h, that is where T lies at
+    // least h·(1 − 1/c − 2^-40) > h·2^-9 from the midpoint. It fails for about
+    // one sample in 500; those take the long-double path.
+    //
+    // Conditions, checked per pixel over the least and greatest sample of the
+    // block (the roundings of s − mean are monotonic in s): the mean is 0 or
+    // 2^-300 ≤ |mean| < 2^30, so that s − mean is a multiple of ulp(mean) and no
+    // value below meets the subnormal range; |s − mean| < 2^12·2^E(mean), so that
+    // D needs at most 64 bits and is s − mean exactly; noise is 0 or in
+    // [2^-600, 2^1000). Where |s − mean| < 2·2^E(mean) as well, d = s − mean is
+    // an exact double, and where d² ≤ noise at the start, every image has
+    // r ≤ 2·noise, so that noise − r is exact (Sterbenz): then
+    // e = fma(d, d, noise − r) within one rounding, the short form.
+    static constexpr double Check = 1.0 + 0x1p-9 + 0x1p-16;
+
+    struct Pixels {
+        V m[Vectors], v[Vectors];
+        M ok[Vectors];
+    };
+
+    [[gnu::always_inline]] static inline std::size_t addAnyMean(const unsigned char* const* images, std::size_t count,
+                                                                std::size_t pixel, const double* mean, double* noise)
+    {
+        V low[Vectors], high[Vectors];
+        S::template range<Signed>(images, count, pixel, low, high);
+        Pixels px;
+        bool short_ = true, any = false;
+        M usable[Vectors];
+        double start[DeviationBlock];
+        for (int j = 0; j < Vectors; ++j) {
+            const V m = px.m[j] = S::load(mean + j * S::Lanes);
+            const V v = px.v[j] = S::load(noise + j * S::Lanes);
+            S::store(start + j * S::Lanes, v);
+            px.ok[j] = S::eq(v, v);
+            const V reach = S::max(S::sub(high[j], m), S::sub(m, low[j]));
+            const V am = S::abs(m);
+            const M zero = S::eq(am, S::set(0.0));
+            const V grain = S::exponent(am);
+            const M meanOk = S::either(zero, S::both(S::ge(am, S::set(0x1p-300)), S::lt(am, S::set(0x1p30))));
+            const M noiseOk = S::both(S::both(S::ge(v, S::set(0.0)), S::lt(v, S::set(0x1p1000))),
+                                      S::either(S::eq(v, S::set(0.0)), S::ge(v, S::set(0x1p-600))));
+            const M wide = S::either(zero, S::lt(reach, S::mul(grain, S::set(0x1p12))));
+            usable[j] = S::both(S::both(meanOk, noiseOk), wide);
+            const M exactD = S::either(zero, S::lt(reach, S::mul(grain, S::set(2.0))));
+            const M small = S::le(S::mul(reach, reach), S::mul(v, S::set(1.0 - 0x1p-50)));
+            any |= S::bits(usable[j]) != 0;
+            short_ &= S::bits(S::both(usable[j], S::both(exactD, small))) == AllLanes;
+        }
+        if (short_)
+            addShort(images, count, pixel, px);
+        else if (any)
+            addGeneral(images, count, pixel, px);
+        std::size_t slow = 0;
+        for (int j = 0; j < Vectors; ++j) {
+            S::store(noise + j * S::Lanes, px.v[j]);
+            unsigned failed = ~S::bits(S::both(px.ok[j], usable[j])) & AllLanes;
+            while (failed != 0) {
+                const int lane = __builtin_ctz(failed);
+                failed &= failed - 1;
+                const std::size_t i = static_cast<std::size_t>(j * S::Lanes + lane);
+                noise[i] = start[i];
+                addExtendedPixel(images, count, pixel + i, Signed, mean[i], noise[i]);
+                slow += count;
+            }
+        }
+        return slow;
+    }
+
+    [[gnu::always_inline]] static inline void addShort(const unsigned char* const* images, std::size_t count,
+                                                       std::size_t pixel, Pixels& px)
+    {
+        const V c = S::set(Check);
+        for (std::size_t k = 0; k < count; ++k)
+            for (int j = 0; j < Vectors; ++j) {
+                const V d = S::sub(S::template samples<Signed>(images[k] + 2 * (pixel + j * S::Lanes)), px.m[j]);
+                const V r = S::fma(d, d, px.v[j]);
+                const V e = S::fma(d, d, S::sub(px.v[j], r));
+                px.ok[j] = S::both(px.ok[j], S::eq(S::fma(e, c, r), r));
+                px.v[j] = r;
+            }
+    }
+
+    // The general form: s − mean = dh + dl exactly, with the mean split into an
+    // integer and a fraction (|fraction| ≤ 1/2, so Fast2Sum applies); D² =
+    // ph + pl + 2·dh·dl + dl², ph + pl = dh² exactly; ph + noise = s1 + t1 exactly
+    // (Fast2Sum on the larger first); r = s1 + (t1 + lo) rounded and e its exact
+    // error. Beside e, what is left of T − r (the roundings of lo and t1 + lo, and
+    // dl²) stays below 2^-100·r, within h·2^-40.
+    [[gnu::always_inline]] static inline void addGeneral(const unsigned char* const* images, std::size_t count,
+                                                         std::size_t pixel, Pixels& px)
+    {
+        const V c = S::set(Check);
+        V whole[Vectors], fraction[Vectors];
+        for (int j = 0; j < Vectors; ++j) {
+            whole[j] = S::nearest(px.m[j]);
+            fraction[j] = S::sub(px.m[j], whole[j]);
+        }
+        for (std::size_t k = 0; k < count; ++k)
+            for (int j = 0; j < Vectors; ++j) {
+                const V n = S::sub(S::template samples<Signed>(images[k] + 2 * (pixel + j * S::Lanes)), whole[j]);
+                const V dh = S::sub(n, fraction[j]);
+                const V dl = S::sub(S::sub(n, dh), fraction[j]);
+                const V ph = S::mul(dh, dh);
+                const V pl = S::fma(dh, dh, S::sub(S::set(0.0), ph));
+                const V lo = S::fma(S::add(dh, dh), dl, pl);
+                const V big = S::max(ph, px.v[j]), small = S::min(ph, px.v[j]);
+                const V s1 = S::add(big, small);
+                const V t1 = S::sub(small, S::sub(s1, big));
+                const V tl = S::add(t1, lo);
+                const V r = S::add(s1, tl);
+                const V e = S::sub(tl, S::sub(r, s1));
+                px.ok[j] = S::both(px.ok[j], S::eq(S::fma(e, c, r), r));
+                px.v[j] = r;
+            }
+    }
+};
+
+}  // namespace quelby::kernel

@@ -1,0 +1,59 @@
+#include "PixelTeam.h"
+
+#include <algorithm>
+
+namespace quelby {
+
+// The chunk counters start exhausted: no job is open until one is posted.
+// A helper that wakes late for a job finished without it finds every chunk
+// taken; the chunk it takes of a later job it sees through the counter's
+// reset, which comes after the job's posting.
+PixelTeam::PixelTeam(std::size_t pixels, std::size_t chunk)
+    : pixels_(pixels), chunk_(chunk), chunks_((pixels + chunk - 1) / chunk), next_(chunks_), done_(chunks_),
+      helper_([this] { help(); })
+{
+}
+
+PixelTeam::~PixelTeam()
+{
+    finish();
+    stopping_.store(true);
+    posted_.fetch_add(1, std::memory_order_release);
+    posted_.notify_one();
+    helper_.join();
+}
+
+void PixelTeam::post(Job job)
+{
+    job_ = std::move(job);
+    done_.store(0, std::memory_order_relaxed);
+    next_.store(0, std::memory_order_release);
+    posted_.fetch_add(1, std::memory_order_release);
+    posted_.notify_one();
+}
+
+void PixelTeam::finish() noexcept
+{
+    work();
+    for (std::size_t done; (done = done_.load(std::memory_order_acquire)) < chunks_;) done_.wait(done);
+}
+
+void PixelTeam::work() noexcept
+{
+    for (std::size_t k; (k = next_.fetch_add(1, std::memory_order_acq_rel)) < chunks_;) {
+        job_(k * chunk_, std::min(pixels_, (k + 1) * chunk_));
+        if (done_.fetch_add(1, std::memory_order_acq_rel) + 1 == chunks_) done_.notify_all();
+    }
+}
+
+void PixelTeam::help()
+{
+    for (unsigned seen = 0;;) {
+        posted_.wait(seen, std::memory_order_acquire);
+        seen = posted_.load(std::memory_order_acquire);
+        if (stopping_.load()) return;
+        work();
+    }
+}
+
+}  // namespace quelby
