@@ -16,6 +16,7 @@ struct Avx2 {
     static V add(V a, V b) { return _mm256_add_pd(a, b); }
     static V sub(V a, V b) { return _mm256_sub_pd(a, b); }
     static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
+    static V div(V a, V b) { return _mm256_div_pd(a, b); }
     static V fma(V a, V b, V c) { return _mm256_fmadd_pd(a, b, c); }
     static V max(V a, V b) { return _mm256_max_pd(a, b); }
     static V min(V a, V b) { return _mm256_min_pd(a, b); }

@@ -20,6 +20,7 @@ struct Avx512 {
     static V add(V a, V b) { return _mm512_add_pd(a, b); }
     static V sub(V a, V b) { return _mm512_sub_pd(a, b); }
     static V mul(V a, V b) { return _mm512_mul_pd(a, b); }
+    static V div(V a, V b) { return _mm512_div_pd(a, b); }
     static V fma(V a, V b, V c) { return _mm512_fmadd_pd(a, b, c); }
     static V max(V a, V b) { return _mm512_maskz_max_pd(Every, a, b); }
     static V min(V a, V b) { return _mm512_maskz_min_pd(Every, a, b); }

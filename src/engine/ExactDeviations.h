@@ -10,7 +10,7 @@
 // Traits: V (lanes of doubles), M (a lane mask), Lanes, and load, store, set,
 // add, sub, mul, fma (a·b + c, one rounding), max, min, abs, exponent (the
 // power of two of a normal value, 0 for 0, infinity for infinity and NaN),
-// nearest, eq, lt, le, ge (ordered: false for NaN), both, either, bits,
+// div, nearest, eq, lt, le, ge (ordered: false for NaN), both, either, bits,
 // samples<Signed>(bytes) (Lanes 16-bit samples as doubles) and
 // range<Signed>(images, count, pixel, low, high) (the least and greatest
 // sample of each of 16 pixels over the images, as doubles).
@@ -120,42 +120,77 @@ private:
     // |X − T| ≤ 2^(E−63). h is 2^(E−53), or 2^(E−54) below a power of two, hence
     // |X − T| ≤ h·2^-9. Where T lies farther than h·2^-9 from that midpoint, X
     // lies on the same side and rounds to r too. With e the vector arithmetic's
-    // value of T − r, within h·2^-40 of it, the test fl(r + c·e) = r with
+    // value of T − r, within h·2^-30 of it, the test fl(r + c·e) = r with
     // c = 1 + 2^-9 + 2^-16 holds only where c·|e| ≤ h, that is where T lies at
-    // least h·(1 − 1/c − 2^-40) > h·2^-9 from the midpoint. It fails for about
-    // one sample in 500; those take the long-double path.
+    // least h·(1 − 1/c − 2^-30) > h·2^-9 from the midpoint. It fails for about
+    // one sample in 500: that sample takes the long-double path, and so do the
+    // pixel's later ones if its value differs.
     //
     // Conditions, checked per pixel over the least and greatest sample of the
     // block (the roundings of s − mean are monotonic in s): the mean is 0 or
     // 2^-300 ≤ |mean| < 2^30, so that s − mean is a multiple of ulp(mean) and no
     // value below meets the subnormal range; |s − mean| < 2^12·2^E(mean), so that
     // D needs at most 64 bits and is s − mean exactly; noise is 0 or in
-    // [2^-600, 2^1000). Where |s − mean| < 2·2^E(mean) as well, d = s − mean is
-    // an exact double, and where d² ≤ noise at the start, every image has
-    // r ≤ 2·noise, so that noise − r is exact (Sterbenz): then
-    // e = fma(d, d, noise − r) within one rounding, the short form.
+    // [2^-600, 2^1000). The forms below are chosen per block by two more:
+    // exact, |s − mean| < 2·2^E(mean), so that d = s − mean is an exact double;
+    // small, reach²·(1 + 2^-48) ≤ noise at the start, so that the square of
+    // any difference below (exact, or taken from a mean moved by up to
+    // 2^-51·reach) is at most noise and every image has noise ≤ r ≤ 2·noise,
+    // so that noise − r is exact (Sterbenz).
     static constexpr double Check = 1.0 + 0x1p-9 + 0x1p-16;
+
+    // The images one block takes at most; more go in turns.
+    static constexpr std::size_t Images = 8;
 
     struct Pixels {
         V m[Vectors], v[Vectors];
-        M ok[Vectors];
+        double r[Images][DeviationBlock];   // noise after each image
+        unsigned char ok[Images][Vectors];  // lanes whose value after the image passed the test
+        unsigned passed[Vectors];           // lanes that passed it for every image
     };
+
+    [[gnu::always_inline]] static inline void record(Pixels& px, std::size_t k, int j, V r, M ok)
+    {
+        S::store(px.r[k] + j * S::Lanes, r);
+        px.ok[k][j] = static_cast<unsigned char>(S::bits(ok));
+        px.passed[j] &= S::bits(ok);
+    }
+
+    [[gnu::always_inline]] static inline M passes(V r, V e) { return S::eq(S::fma(e, S::set(Check), r), r); }
+
+    [[gnu::always_inline]] static inline V samplesOf(const unsigned char* image, std::size_t pixel, int j)
+    {
+        return S::template samples<Signed>(image + 2 * (pixel + j * S::Lanes));
+    }
 
     [[gnu::always_inline]] static inline std::size_t addAnyMean(const unsigned char* const* images, std::size_t count,
                                                                 std::size_t pixel, const double* mean, double* noise)
     {
+        std::size_t slow = 0;
+        for (std::size_t first = 0; first < count; first += Images) {
+            const std::size_t n = count - first < Images ? count - first : Images;
+            slow += addAnyMeanOnce(images + first, n, pixel, mean, noise);
+        }
+        return slow;
+    }
+
+    [[gnu::always_inline]] static inline std::size_t addAnyMeanOnce(const unsigned char* const* images,
+                                                                    std::size_t count, std::size_t pixel,
+                                                                    const double* mean, double* noise)
+    {
         V low[Vectors], high[Vectors];
         S::template range<Signed>(images, count, pixel, low, high);
         Pixels px;
-        bool short_ = true, any = false;
-        M usable[Vectors];
+        unsigned usable[Vectors];
         double start[DeviationBlock];
+        V reaches[Vectors];
+        bool any = false, exact = true, small = true;
         for (int j = 0; j < Vectors; ++j) {
             const V m = px.m[j] = S::load(mean + j * S::Lanes);
             const V v = px.v[j] = S::load(noise + j * S::Lanes);
             S::store(start + j * S::Lanes, v);
-            px.ok[j] = S::eq(v, v);
-            const V reach = S::max(S::sub(high[j], m), S::sub(m, low[j]));
+            px.passed[j] = AllLanes;
+            const V reach = reaches[j] = S::max(S::sub(high[j], m), S::sub(m, low[j]));
             const V am = S::abs(m);
             const M zero = S::eq(am, S::set(0.0));
             const V grain = S::exponent(am);
@@ -163,78 +198,193 @@ private:
             const M noiseOk = S::both(S::both(S::ge(v, S::set(0.0)), S::lt(v, S::set(0x1p1000))),
                                       S::either(S::eq(v, S::set(0.0)), S::ge(v, S::set(0x1p-600))));
             const M wide = S::either(zero, S::lt(reach, S::mul(grain, S::set(0x1p12))));
-            usable[j] = S::both(S::both(meanOk, noiseOk), wide);
-            const M exactD = S::either(zero, S::lt(reach, S::mul(grain, S::set(2.0))));
-            const M small = S::le(S::mul(reach, reach), S::mul(v, S::set(1.0 - 0x1p-50)));
-            any |= S::bits(usable[j]) != 0;
-            short_ &= S::bits(S::both(usable[j], S::both(exactD, small))) == AllLanes;
+            usable[j] = S::bits(S::both(S::both(meanOk, noiseOk), wide));
+            any |= usable[j] != 0;
+            exact &= S::bits(S::either(zero, S::lt(reach, S::mul(grain, S::set(2.0))))) == AllLanes;
+            small &= S::bits(S::le(S::mul(reach, reach), S::mul(v, S::set(1.0 - 0x1p-48)))) == AllLanes;
         }
-        if (short_)
+        if (!any)
+            return addExtendedBlock(images, count, pixel, mean, noise);
+        if (exact && small)
             addShort(images, count, pixel, px);
-        else if (any)
+        else if (exact)
+            addExact(images, count, pixel, px);
+        else if (small)
+            addSmall(images, count, pixel, px, reaches);
+        else
             addGeneral(images, count, pixel, px);
         std::size_t slow = 0;
         for (int j = 0; j < Vectors; ++j) {
             S::store(noise + j * S::Lanes, px.v[j]);
-            unsigned failed = ~S::bits(S::both(px.ok[j], usable[j])) & AllLanes;
-            while (failed != 0) {
+            for (unsigned failed = ~(usable[j] & px.passed[j]) & AllLanes; failed != 0; failed &= failed - 1) {
                 const int lane = __builtin_ctz(failed);
-                failed &= failed - 1;
                 const std::size_t i = static_cast<std::size_t>(j * S::Lanes + lane);
                 noise[i] = start[i];
-                addExtendedPixel(images, count, pixel + i, Signed, mean[i], noise[i]);
-                slow += count;
+                if ((usable[j] >> lane & 1) == 0) {
+                    addExtendedPixel(images, count, pixel + i, Signed, mean[i], noise[i]);
+                    slow += count;
+                } else {
+                    slow += settle(px, images, count, pixel, i, j, lane, mean[i], noise[i]);
+                }
             }
         }
         return slow;
     }
 
+    static std::size_t addExtendedBlock(const unsigned char* const* images, std::size_t count, std::size_t pixel,
+                                        const double* mean, double* noise)
+    {
+        for (std::size_t i = 0; i < DeviationBlock; ++i)
+            addExtendedPixel(images, count, pixel + i, Signed, mean[i], noise[i]);
+        return DeviationBlock * count;
+    }
+
+    // Takes the lane's values image by image, the long-double expression
+    // where the test failed and, once that gives another value, for the
+    // rest. Returns the samples that took it.
+    static std::size_t settle(const Pixels& px, const unsigned char* const* images, std::size_t count,
+                              std::size_t pixel, std::size_t i, int j, int lane, double mean, double& noise)
+    {
+        std::size_t slow = 0;
+        bool apart = false;
+        for (std::size_t k = 0; k < count; ++k) {
+            if (apart || (px.ok[k][j] >> lane & 1) == 0) {
+                addExtendedPixel(images + k, 1, pixel + i, Signed, mean, noise);
+                ++slow;
+                apart = apart || __builtin_bit_cast(std::uint64_t, noise) !=
+                                     __builtin_bit_cast(std::uint64_t, px.r[k][i]);
+            } else {
+                noise = px.r[k][i];
+            }
+        }
+        return slow;
+    }
+
+    // Exact and small: e = fma(d, d, noise − r) within one rounding.
     [[gnu::always_inline]] static inline void addShort(const unsigned char* const* images, std::size_t count,
                                                        std::size_t pixel, Pixels& px)
     {
-        const V c = S::set(Check);
-        for (std::size_t k = 0; k < count; ++k)
-            for (int j = 0; j < Vectors; ++j) {
-                const V d = S::sub(S::template samples<Signed>(images[k] + 2 * (pixel + j * S::Lanes)), px.m[j]);
-                const V r = S::fma(d, d, px.v[j]);
-                const V e = S::fma(d, d, S::sub(px.v[j], r));
-                px.ok[j] = S::both(px.ok[j], S::eq(S::fma(e, c, r), r));
-                px.v[j] = r;
-            }
-    }
-
-    // The general form: s − mean = dh + dl exactly, with the mean split into an
-    // integer and a fraction (|fraction| ≤ 1/2, so Fast2Sum applies); D² =
-    // ph + pl + 2·dh·dl + dl², ph + pl = dh² exactly; ph + noise = s1 + t1 exactly
-    // (Fast2Sum on the larger first); r = s1 + (t1 + lo) rounded and e its exact
-    // error. Beside e, what is left of T − r (the roundings of lo and t1 + lo, and
-    // dl²) stays below 2^-100·r, within h·2^-40.
-    [[gnu::always_inline]] static inline void addGeneral(const unsigned char* const* images, std::size_t count,
-                                                         std::size_t pixel, Pixels& px)
-    {
-        const V c = S::set(Check);
-        V whole[Vectors], fraction[Vectors];
+        V m[Vectors], v[Vectors];
         for (int j = 0; j < Vectors; ++j) {
-            whole[j] = S::nearest(px.m[j]);
-            fraction[j] = S::sub(px.m[j], whole[j]);
+            m[j] = px.m[j];
+            v[j] = px.v[j];
         }
         for (std::size_t k = 0; k < count; ++k)
             for (int j = 0; j < Vectors; ++j) {
-                const V n = S::sub(S::template samples<Signed>(images[k] + 2 * (pixel + j * S::Lanes)), whole[j]);
-                const V dh = S::sub(n, fraction[j]);
-                const V dl = S::sub(S::sub(n, dh), fraction[j]);
+                const V d = S::sub(samplesOf(images[k], pixel, j), m[j]);
+                const V r = S::fma(d, d, v[j]);
+                const V e = S::fma(d, d, S::sub(v[j], r));
+                v[j] = r;
+                record(px, k, j, r, passes(r, e));
+            }
+        for (int j = 0; j < Vectors; ++j) px.v[j] = v[j];
+    }
+
+    // Exact: d² = ph + pl exactly, and with the larger of ph and noise first,
+    // big − r is exact (r lies between big and 2·big); e = ((big − r) + small) + pl,
+    // within two roundings of values below 2·ulp(r).
+    [[gnu::always_inline]] static inline void addExact(const unsigned char* const* images, std::size_t count,
+                                                       std::size_t pixel, Pixels& px)
+    {
+        V m[Vectors], v[Vectors];
+        for (int j = 0; j < Vectors; ++j) {
+            m[j] = px.m[j];
+            v[j] = px.v[j];
+        }
+        for (std::size_t k = 0; k < count; ++k)
+            for (int j = 0; j < Vectors; ++j) {
+                const V d = S::sub(samplesOf(images[k], pixel, j), m[j]);
+                const V r = S::fma(d, d, v[j]);
+                const V ph = S::mul(d, d);
+                const V pl = S::fma(d, d, S::sub(S::set(0.0), ph));
+                const V big = S::max(ph, v[j]), small = S::min(ph, v[j]);
+                const V e = S::add(S::add(S::sub(big, r), small), pl);
+                v[j] = r;
+                record(px, k, j, r, passes(r, e));
+            }
+        for (int j = 0; j < Vectors; ++j) px.v[j] = v[j];
+    }
+
+    // The mean split into an integer and a fraction (|fraction| ≤ 1/2, so
+    // Fast2Sum applies): s − mean = dh + dl exactly.
+    struct Split {
+        V whole[Vectors], fraction[Vectors];
+        explicit Split(const V* m)
+        {
+            for (int j = 0; j < Vectors; ++j) {
+                whole[j] = S::nearest(m[j]);
+                fraction[j] = S::sub(m[j], whole[j]);
+            }
+        }
+        [[gnu::always_inline]] void difference(V s, int j, V& dh, V& dl) const
+        {
+            const V n = S::sub(s, whole[j]);
+            dh = S::sub(n, fraction[j]);
+            dl = S::sub(S::sub(n, dh), fraction[j]);
+        }
+    };
+
+    // Small: the mean split at the grain g = 2^(E(reach) − 51), reach the block's
+    // largest |s − mean|: mean = mh + ml with mh a multiple of g and |ml| ≤ g/2,
+    // so that dA = s − mh is an exact double and D² + noise = dA² + noise + a,
+    // a = ml² − 2·dA·ml (|a| < 2^-50·reach² ≤ 2^-50·noise, rounded once to
+    // within 2^-100·r). r0 = fma(dA, dA, noise), noise − r0 exact; e0 = that
+    // error plus a; then r = r0 + e0 rounded and e its exact error.
+    [[gnu::always_inline]] static inline void addSmall(const unsigned char* const* images, std::size_t count,
+                                                       std::size_t pixel, Pixels& px, const V* reach)
+    {
+        V m[Vectors], v[Vectors], twice[Vectors], square[Vectors];
+        for (int j = 0; j < Vectors; ++j) {
+            v[j] = px.v[j];
+            const V g = S::max(S::mul(S::exponent(reach[j]), S::set(0x1p-51)), S::set(0x1p-600));
+            m[j] = S::mul(S::nearest(S::mul(px.m[j], S::div(S::set(1.0), g))), g);
+            const V ml = S::sub(px.m[j], m[j]);
+            twice[j] = S::mul(ml, S::set(-2.0));
+            square[j] = S::mul(ml, ml);
+        }
+        for (std::size_t k = 0; k < count; ++k)
+            for (int j = 0; j < Vectors; ++j) {
+                const V d = S::sub(samplesOf(images[k], pixel, j), m[j]);
+                const V r0 = S::fma(d, d, v[j]);
+                const V e0 = S::add(S::fma(d, d, S::sub(v[j], r0)), S::fma(d, twice[j], square[j]));
+                const V r = S::add(r0, e0);
+                const V e = S::sub(e0, S::sub(r, r0));
+                v[j] = r;
+                record(px, k, j, r, passes(r, e));
+            }
+        for (int j = 0; j < Vectors; ++j) px.v[j] = v[j];
+    }
+
+    // The general form: D² = ph + pl + 2·dh·dl + dl², ph + pl = dh² exactly;
+    // ph + noise = s1 + t1 exactly (Fast2Sum on the larger first); r = s1 + (t1 + lo)
+    // rounded and e its exact error. Beside e, what is left of T − r (the
+    // roundings of lo and t1 + lo, and dl²) stays below 2^-100·r, within h·2^-40.
+    [[gnu::always_inline]] static inline void addGeneral(const unsigned char* const* images, std::size_t count,
+                                                         std::size_t pixel, Pixels& px)
+    {
+        V m[Vectors], v[Vectors];
+        for (int j = 0; j < Vectors; ++j) {
+            m[j] = px.m[j];
+            v[j] = px.v[j];
+        }
+        const Split split(m);
+        for (std::size_t k = 0; k < count; ++k)
+            for (int j = 0; j < Vectors; ++j) {
+                V dh, dl;
+                split.difference(samplesOf(images[k], pixel, j), j, dh, dl);
                 const V ph = S::mul(dh, dh);
                 const V pl = S::fma(dh, dh, S::sub(S::set(0.0), ph));
                 const V lo = S::fma(S::add(dh, dh), dl, pl);
-                const V big = S::max(ph, px.v[j]), small = S::min(ph, px.v[j]);
+                const V big = S::max(ph, v[j]), small = S::min(ph, v[j]);
                 const V s1 = S::add(big, small);
                 const V t1 = S::sub(small, S::sub(s1, big));
                 const V tl = S::add(t1, lo);
                 const V r = S::add(s1, tl);
                 const V e = S::sub(tl, S::sub(r, s1));
-                px.ok[j] = S::both(px.ok[j], S::eq(S::fma(e, c, r), r));
-                px.v[j] = r;
+                v[j] = r;
+                record(px, k, j, r, passes(r, e));
             }
+        for (int j = 0; j < Vectors; ++j) px.v[j] = v[j];
     }
 };
 

@@ -44,7 +44,7 @@ std::span<ImageBytesBuffer> batchFor(const Series& series)
 }
 
 // Pixels a helper takes at a time: 16 parts of a map.
-constexpr std::size_t TeamChunk = FramePixels / 16;
+constexpr std::size_t TeamChunk = FramePixels / 32;
 
 double* pixelsOf(Map& map) { return map[0].data(); }
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <immintrin.h>
+
 namespace quelby {
 
 // The chunk counters start exhausted: no job is open until one is posted.
@@ -32,10 +34,26 @@ void PixelTeam::post(Job job)
     posted_.notify_one();
 }
 
+namespace {
+
+// Waits are short (a chunk, or the reading of a batch): spin a little before
+// sleeping, since waking a sleeper costs more than the wait.
+template <class T, class Ready>
+void awaitChange(const std::atomic<T>& value, Ready&& ready)
+{
+    for (int spin = 0; spin < 20000; ++spin) {
+        if (ready(value.load(std::memory_order_acquire))) return;
+        _mm_pause();
+    }
+    for (T seen; !ready(seen = value.load(std::memory_order_acquire));) value.wait(seen);
+}
+
+}  // namespace
+
 void PixelTeam::finish() noexcept
 {
     work();
-    for (std::size_t done; (done = done_.load(std::memory_order_acquire)) < chunks_;) done_.wait(done);
+    awaitChange(done_, [&](std::size_t done) { return done >= chunks_; });
 }
 
 void PixelTeam::work() noexcept
@@ -49,7 +67,7 @@ void PixelTeam::work() noexcept
 void PixelTeam::help()
 {
     for (unsigned seen = 0;;) {
-        posted_.wait(seen, std::memory_order_acquire);
+        awaitChange(posted_, [&](unsigned posted) { return posted != seen; });
         seen = posted_.load(std::memory_order_acquire);
         if (stopping_.load()) return;
         work();

@@ -11,6 +11,7 @@
 #include <bit>
 #include <cfloat>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -64,6 +65,14 @@ std::vector<Build> builds()
         all.push_back({"avx2+fma", kernel::addSamplesAvx2Fma, kernel::addSquaredDeviationsAvx2Fma});
     if (kernel::hasAvx512()) all.push_back({"avx512", kernel::addSamplesAvx2Fma, kernel::addSquaredDeviationsAvx512});
     return all;
+}
+
+// Prints how many samples each build sent through the long-double expression.
+void reportSlowPath(const std::vector<std::size_t>& slow, std::size_t samples)
+{
+    for (std::size_t b = 0; b < slow.size(); ++b)
+        std::printf("%s: %zu of %zu samples (%.3f %%) took the long-double path\n", builds()[b].name, slow[b], samples,
+                    100.0 * static_cast<double>(slow[b]) / static_cast<double>(samples));
 }
 
 // Inputs meant to break a kernel that is not exactly the expression: means on
@@ -189,6 +198,7 @@ TEST(RunKernel, SquaredDeviationsAreTheLongDoubleExpressionBitForBit)
     std::vector<std::unique_ptr<Map>> got;
     for (std::size_t b = 0; b < builds().size(); ++b) got.push_back(std::make_unique<Map>());
     long plainWrong = 0, fusedWrong = 0, samples = 0;
+    std::vector<std::size_t> slow(builds().size());
 
     // The grain of the data and the one the kernel is told: equal, beyond the
     // exact range, below zero, and wrong; the same bytes read as unsigned
@@ -224,7 +234,7 @@ TEST(RunKernel, SquaredDeviationsAreTheLongDoubleExpressionBitForBit)
                 }
             }
             for (std::size_t b = 0; b < builds().size(); ++b) {
-                builds()[b].deviations(batch, *mean, *got[b], grain, kind);
+                slow[b] += builds()[b].deviations(batch, *mean, *got[b], grain, kind);
                 const int p = firstDifference(*got[b], *expected);
                 ASSERT_EQ(p, -1) << builds()[b].name << " at pixel " << p << ": mean "
                                  << (*mean)[p / ImageSide][p % ImageSide] << ", noise "
@@ -236,6 +246,7 @@ TEST(RunKernel, SquaredDeviationsAreTheLongDoubleExpressionBitForBit)
     EXPECT_GT(samples, 10'000'000);
     EXPECT_GT(plainWrong, 10'000);
     EXPECT_GT(fusedWrong, 10'000);
+    reportSlowPath(slow, static_cast<std::size_t>(samples));
 }
 
 // Means as a run makes them for every file count from 2 to 300 (a sum of
@@ -253,27 +264,33 @@ TEST(RunKernel, DeviationsFromTheMeanOfAnyFileCountAreTheExpression)
         return std::uniform_int_distribution<std::int64_t>(lo, hi)(rng);
     };
     std::size_t samples = 0;
+    std::vector<std::size_t> slow(builds().size());
     for (int round = 0; round < 20; ++round) {
         const SampleKind kind = round % 4 == 3 ? SampleKind::Uint16 : SampleKind::Int16;
         const double low = kind == SampleKind::Int16 ? -32768 : 0, high = kind == SampleKind::Int16 ? 32767 : 65535;
         for (int p = 0; p < FramePixels; ++p) {
             const int files = 2 + p % 299;
             double& m = (*mean)[p / ImageSide][p % ImageSide];
-            switch (integer(0, 5)) {
+            double spread = 300;
+            switch (integer(0, 6)) {
             case 0: m = uniform(-1e-3, 1e-3); break;                       // near 0, as in the background
+            case 6:  // differences of 62 to 66 bits from a mean near 0
+                m = uniform(1e-3, 2e-3);
+                spread = 15;
+                break;
             case 1: m = uniform(low, high); break;                         // any 53-bit fraction
             default: m = static_cast<double>(integer(static_cast<std::int64_t>(low) * files,
                                                      static_cast<std::int64_t>(high) * files)) / files;
             }
             double& v = (*start)[p / ImageSide][p % ImageSide];
-            switch (integer(0, 4)) {
+            switch (spread < 300 ? 0 : integer(0, 4)) {
             case 0: v = 0; break;
             case 1: v = std::ldexp(1.0 + static_cast<double>(integer(-4, 4)) * 0x1p-52, static_cast<int>(integer(-30, 62))); break;
             case 2: v = 0x1p53 + static_cast<double>(integer(-8, 8)) * (integer(0, 1) ? 1.0 : 2.0); break;
             default: v = uniform(0, std::ldexp(1.0, static_cast<int>(integer(0, 40))));
             }
             for (ImageBytesBuffer& image : *images) {
-                const double near = std::clamp(std::round(m + uniform(-300, 300)), low, high);
+                const double near = std::clamp(std::round(m + uniform(-spread, spread)), low, high);
                 const double s = integer(0, 9) == 0 ? (integer(0, 1) ? low : high) : near;
                 const auto bits = static_cast<std::uint16_t>(static_cast<std::int32_t>(s));
                 image[2 * p] = static_cast<unsigned char>(bits & 0xFF);
@@ -289,7 +306,7 @@ TEST(RunKernel, DeviationsFromTheMeanOfAnyFileCountAreTheExpression)
             }
         for (std::size_t b = 0; b < builds().size(); ++b) {
             Map got = *start;
-            builds()[b].deviations(*images, *mean, got, 0, kind);
+            slow[b] += builds()[b].deviations(*images, *mean, got, 0, kind);
             const int p = firstDifference(got, expected);
             ASSERT_EQ(p, -1) << builds()[b].name << " in round " << round << " at pixel " << p << ": mean "
                              << (*mean)[p / ImageSide][p % ImageSide] << ", start "
@@ -297,6 +314,47 @@ TEST(RunKernel, DeviationsFromTheMeanOfAnyFileCountAreTheExpression)
         }
     }
     EXPECT_GT(samples, 10'000'000u);
+    reportSlowPath(slow, samples);
+}
+
+// A phantom series as a scanner gives it (a disc of 1000 in noise of σ 20,
+// magnitude noise of σ 10 around it), 40 images with means of full fractions:
+// the vector builds settle all but a few samples themselves.
+TEST(RunKernel, APhantomSeriesTakesTheLongDoublePathForFewSamples)
+{
+    constexpr int Files = 40;
+    std::vector<Images> series(Files / KernelImages);
+    auto mean = std::make_unique<Map>();
+    std::mt19937_64 rng(40);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    for (int p = 0; p < FramePixels; ++p) {
+        const bool disc = std::hypot(p / ImageSide - 128, p % ImageSide - 128) < 100;
+        double sum = 0;
+        for (Images& batch : series)
+            for (ImageBytesBuffer& image : batch) {
+                const double s = disc ? std::round(1000 + 20 * noise(rng))
+                                      : std::round(std::hypot(10 * noise(rng), 10 * noise(rng)));
+                setSample(image, p, static_cast<std::int16_t>(s));
+                sum += s;
+            }
+        (*mean)[p / ImageSide][p % ImageSide] = sum / Files;
+    }
+    auto expected = std::make_unique<Map>();
+    for (const Images& batch : series)
+        for (int p = 0; p < FramePixels; ++p)
+            for (const ImageBytesBuffer& image : batch) {
+                double& v = (*expected)[p / ImageSide][p % ImageSide];
+                v = squaredDeviation(sampleAt(image, p), (*mean)[p / ImageSide][p % ImageSide], v);
+            }
+    const std::size_t samples = static_cast<std::size_t>(FramePixels) * Files;
+    std::vector<std::size_t> slow(builds().size());
+    for (std::size_t b = 0; b < builds().size(); ++b) {
+        auto got = std::make_unique<Map>();
+        for (const Images& batch : series) slow[b] += builds()[b].deviations(batch, *mean, *got, 0, SampleKind::Int16);
+        EXPECT_EQ(firstDifference(*got, *expected), -1) << builds()[b].name;
+        if (b > 0) EXPECT_LT(slow[b], samples / 100) << builds()[b].name;
+    }
+    reportSlowPath(slow, samples);
 }
 
 // Ties: on the grain, noise close to 2^52 grains and deviations close to 2^26
