@@ -30,7 +30,8 @@ test: deps
 install: release
 	cmake --install $(RELEASE) --prefix $(PREFIX)
 
-bench: deps
+bench:
+	./scripts/install-deps --bench
 	cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DQUELBY_TESTS=OFF -DQUELBY_BENCH=ON
 	cmake --build build/bench -j $(JOBS)
 	@echo "Benchmarks are in build/bench/bench/"
