@@ -10,7 +10,10 @@
 #include "ScaleBar.h"
 #include "WindowChoice.h"
 
+#include <algorithm>
 #include <array>
+#include <exception>
+#include <mutex>
 #include <bit>
 #include <span>
 
@@ -204,13 +207,35 @@ private:
         });
     }
 
+    // A quotient can overflow (R is the user's). Both threads take pixels; where
+    // one fails, the pixels after the first failing one get back the 0 the run
+    // gave them, so the map is what the pixels taken in order would have left.
     void gFactor(double reductionFactor)
     {
-        for (int r = 0; r < ImageSide; ++r)
-            for (int c = 0; c < ImageSide; ++c) {
-                if (s_.SnrMapB[r][c] != 0.0)
-                    s_.GFactorMap[r][c] = pixel::gFactor(s_.SnrMapA[r][c], s_.SnrMapB[r][c], reductionFactor, 100.0L);
+        std::mutex failing;
+        std::size_t firstFailing = FramePixels;
+        std::exception_ptr failure;
+        double* g = pixelsOf(s_.GFactorMap);
+        team_.run([&](std::size_t from, std::size_t to) {
+            const double* a = pixelsOf(s_.SnrMapA);
+            const double* b = pixelsOf(s_.SnrMapB);
+            for (std::size_t p = from; p < to; ++p) {
+                if (b[p] == 0.0) continue;
+                try {
+                    g[p] = pixel::gFactor(a[p], b[p], reductionFactor, 100.0L);
+                } catch (...) {
+                    const std::lock_guard lock(failing);
+                    if (p < firstFailing) {
+                        firstFailing = p;
+                        failure = std::current_exception();
+                    }
+                    return;
+                }
             }
+        });
+        if (!failure) return;
+        std::fill(g + firstFailing, g + FramePixels, 0.0);
+        std::rethrow_exception(failure);
     }
 
     void advance(const Series& series, int base)

@@ -8,8 +8,17 @@ namespace quelby::pixel {
 
 using checked::Extended;
 
-// The signal: the sum over the repetitions divided by their count.
-inline double mean(double sum, Extended count) { return checked::store(checked::div(sum, count)); }
+// The signal: the sum over the repetitions divided by their count. A sum of
+// samples is an integer below 2^53; for a count below 2^11 its quotient q,
+// 2^E ≤ |q| < 2^(E+1), is a midpoint between doubles or lies at least
+// 2^(E−53)/count > 2^(E−64) from every one, farther than rounding to 64 bits
+// moves it: the long double's two roundings give the double quotient.
+inline double mean(double sum, Extended count)
+{
+    if (count >= 1 && count < 2048 && std::fabs(sum) < 0x1p53 && sum == std::trunc(sum))
+        return sum / static_cast<double>(count);
+    return checked::store(checked::div(sum, count));
+}
 
 // The noise: √(Σ(s − mean)² / divisor), the divisor the count less one.
 inline double noise(double squaredDeviations, Extended divisor)
