@@ -78,7 +78,14 @@ void BM_ReadingAlone(benchmark::State& state)
         for (const char* series : {"/SeriesA", "/SeriesB"})
             for (int pass = 0; pass < 2; ++pass) readOnly(root + series, buffer);
 }
-BENCHMARK(BM_ReadingAlone)->ArgName("files")->Arg(50)->Arg(64)->Arg(100)->Arg(128)->Arg(200)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReadingAlone)
+    ->ArgName("files")
+    ->Arg(50)
+    ->Arg(64)
+    ->Arg(100)
+    ->Arg(128)
+    ->Arg(200)
+    ->Unit(benchmark::kMillisecond);
 
 // Raw files (0) against uncompressed DICOM files (1) of the same samples.
 void BM_GFactorRun(benchmark::State& state)

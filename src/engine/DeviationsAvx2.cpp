@@ -16,7 +16,11 @@ struct Avx2 {
     static V add(V a, V b) { return _mm256_add_pd(a, b); }
     static V sub(V a, V b) { return _mm256_sub_pd(a, b); }
     static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
-    static V div(V a, V b) { return _mm256_div_pd(a, b); }
+    // 2^-k from 2^k: the biased exponent 1023 + k becomes 1023 − k.
+    static V reciprocal(V a)
+    {
+        return _mm256_castsi256_pd(_mm256_sub_epi64(_mm256_set1_epi64x(0x7FE0'0000'0000'0000), _mm256_castpd_si256(a)));
+    }
     static V fma(V a, V b, V c) { return _mm256_fmadd_pd(a, b, c); }
     static V max(V a, V b) { return _mm256_max_pd(a, b); }
     static V min(V a, V b) { return _mm256_min_pd(a, b); }

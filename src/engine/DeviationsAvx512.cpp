@@ -20,13 +20,23 @@ struct Avx512 {
     static V add(V a, V b) { return _mm512_add_pd(a, b); }
     static V sub(V a, V b) { return _mm512_sub_pd(a, b); }
     static V mul(V a, V b) { return _mm512_mul_pd(a, b); }
-    static V div(V a, V b) { return _mm512_div_pd(a, b); }
+    // 2^-k from 2^k: the biased exponent 1023 + k becomes 1023 − k.
+    static V reciprocal(V a)
+    {
+        return _mm512_castsi512_pd(_mm512_sub_epi64(_mm512_set1_epi64(0x7FE0'0000'0000'0000), _mm512_castpd_si512(a)));
+    }
     static V fma(V a, V b, V c) { return _mm512_fmadd_pd(a, b, c); }
     static V max(V a, V b) { return _mm512_maskz_max_pd(Every, a, b); }
     static V min(V a, V b) { return _mm512_maskz_min_pd(Every, a, b); }
     static V abs(V a) { return _mm512_abs_pd(a); }
-    static V exponent(V a) { return _mm512_and_pd(a, _mm512_castsi512_pd(_mm512_set1_epi64(0x7FF0'0000'0000'0000))); }
-    static V nearest(V a) { return _mm512_maskz_roundscale_pd(Every, a, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC); }
+    static V exponent(V a)
+    {
+        return _mm512_and_pd(a, _mm512_castsi512_pd(_mm512_set1_epi64(0x7FF0'0000'0000'0000)));
+    }
+    static V nearest(V a)
+    {
+        return _mm512_maskz_roundscale_pd(Every, a, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    }
     static M eq(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
     static M lt(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
     static M le(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }

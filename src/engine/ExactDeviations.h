@@ -10,7 +10,7 @@
 // Traits: V (lanes of doubles), M (a lane mask), Lanes, and load, store, set,
 // add, sub, mul, fma (a·b + c, one rounding), max, min, abs, exponent (the
 // power of two of a normal value, 0 for 0, infinity for infinity and NaN),
-// div, nearest, eq, lt, le, ge (ordered: false for NaN), both, either, bits,
+// reciprocal (of a normal power of two, exactly), nearest, eq, lt, le, ge (ordered: false for NaN), both, either, bits,
 // samples<Signed>(bytes) (Lanes 16-bit samples as doubles) and
 // range<Signed>(images, count, pixel, low, high) (the least and greatest
 // sample of each of 16 pixels over the images, as doubles).
@@ -337,7 +337,7 @@ private:
         for (int j = 0; j < Vectors; ++j) {
             v[j] = px.v[j];
             const V g = S::max(S::mul(S::exponent(reach[j]), S::set(0x1p-51)), S::set(0x1p-600));
-            m[j] = S::mul(S::nearest(S::mul(px.m[j], S::div(S::set(1.0), g))), g);
+            m[j] = S::mul(S::nearest(S::mul(px.m[j], S::reciprocal(g))), g);
             const V ml = S::sub(px.m[j], m[j]);
             twice[j] = S::mul(ml, S::set(-2.0));
             square[j] = S::mul(ml, ml);
