@@ -35,6 +35,9 @@ std::size_t deviationsAvx2Fma(const unsigned char* const* images, std::size_t co
                               const double* mean, double* noise, std::size_t pixels, double scale);
 std::size_t deviationsAvx512(const unsigned char* const* images, std::size_t count, bool signedSamples,
                              const double* mean, double* noise, std::size_t pixels, double scale);
+// signal := signal + each sample in turn, for up to 8 images at a time.
+void addSamplesAvx512(const unsigned char* const* images, std::size_t count, bool signedSamples, double* signal,
+                      std::size_t pixels);
 
 template <class S, bool Signed>
 struct ExactDeviations {

@@ -251,6 +251,12 @@ void addSamplesAvx2Fma(std::span<const ImageBytesBuffer> images, Map& signal, Sa
     forKind<Avx2Fma>(kind, [&](auto k) { k.addSamples(BufferImages(images).images(), pixelsOf(signal)); });
 }
 
+void addSamplesAvx512(std::span<const ImageBytesBuffer> images, Map& signal, SampleKind kind)
+{
+    const BufferImages all(images);
+    addSamplesAvx512(all.pointers.data(), all.count, kind == SampleKind::Int16, pixelsOf(signal).data(), FramePixels);
+}
+
 std::size_t addSquaredDeviationsPortable(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise,
                                          int grainExponent, SampleKind kind)
 {
@@ -280,7 +286,10 @@ std::size_t addSquaredDeviationsAvx512(std::span<const ImageBytesBuffer> images,
 
 void addSamples(const SampleImages& images, std::span<double> signal)
 {
-    if (kernel::hasAvx2Fma())
+    if (kernel::hasAvx512())
+        kernel::addSamplesAvx512(images.images.data(), images.images.size(), images.kind == SampleKind::Int16,
+                                 signal.data(), signal.size());
+    else if (kernel::hasAvx2Fma())
         forKind<Avx2Fma>(images.kind, [&](auto k) { k.addSamples(images.images, signal); });
     else
         forKind<Portable>(images.kind, [&](auto k) { k.addSamples(images.images, signal); });

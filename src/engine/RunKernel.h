@@ -49,14 +49,15 @@ void addSquaredDeviations(std::span<const ImageBytesBuffer> images, const Map& m
                           SampleKind kind = SampleKind::Int16, PixelRange range = {});
 
 // The builds of each kernel, for the tests: the portable one, the one for
-// processors with AVX2 and FMA and, for the deviations, the one for AVX-512
-// (call each only where its hasX()). The deviation builds return the number
+// processors with AVX2 and FMA and the one for AVX-512 (call each only where
+// its hasX()). The deviation builds return the number
 // of samples that took the long-double path.
 namespace kernel {
 bool hasAvx2Fma();
 bool hasAvx512();
 void addSamplesPortable(std::span<const ImageBytesBuffer> images, Map& signal, SampleKind kind);
 void addSamplesAvx2Fma(std::span<const ImageBytesBuffer> images, Map& signal, SampleKind kind);
+void addSamplesAvx512(std::span<const ImageBytesBuffer> images, Map& signal, SampleKind kind);
 std::size_t addSquaredDeviationsPortable(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise,
                                          int grainExponent, SampleKind kind);
 std::size_t addSquaredDeviationsAvx2Fma(std::span<const ImageBytesBuffer> images, const Map& mean, Map& noise,

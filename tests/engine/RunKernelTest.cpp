@@ -63,7 +63,7 @@ std::vector<Build> builds()
     std::vector<Build> all{{"portable", kernel::addSamplesPortable, kernel::addSquaredDeviationsPortable}};
     if (kernel::hasAvx2Fma())
         all.push_back({"avx2+fma", kernel::addSamplesAvx2Fma, kernel::addSquaredDeviationsAvx2Fma});
-    if (kernel::hasAvx512()) all.push_back({"avx512", kernel::addSamplesAvx2Fma, kernel::addSquaredDeviationsAvx512});
+    if (kernel::hasAvx512()) all.push_back({"avx512", kernel::addSamplesAvx512, kernel::addSquaredDeviationsAvx512});
     return all;
 }
 
