@@ -10,7 +10,8 @@
 // Traits: V (lanes of doubles), M (a lane mask), Lanes, and load, store, set,
 // add, sub, mul, fma (a·b + c, one rounding), max, min, abs, exponent (the
 // power of two of a normal value, 0 for 0, infinity for infinity and NaN),
-// reciprocal (of a normal power of two, exactly), nearest, eq, lt, le, ge (ordered: false for NaN), both, either, bits,
+// reciprocal (of a normal power of two, exactly), nearest, eq, lt, le, ge
+// (ordered: false for NaN), both, either, bits,
 // samples<Signed>(bytes) (Lanes 16-bit samples as doubles) and
 // range<Signed>(images, count, pixel, low, high) (the least and greatest
 // sample of each of 16 pixels over the images, as doubles).
@@ -125,9 +126,9 @@ private:
     // lies on the same side and rounds to r too. With e the vector arithmetic's
     // value of T − r, within h·2^-30 of it, the test fl(r + c·e) = r with
     // c = 1 + 2^-9 + 2^-16 holds only where c·|e| ≤ h, that is where T lies at
-    // least h·(1 − 1/c − 2^-30) > h·2^-9 from the midpoint. It fails for about
-    // one sample in 500: that sample takes the long-double path, and so do the
-    // pixel's later ones if its value differs.
+    // least h·(1 − 1/c − 2^-30) > h·2^-9 from the midpoint. It fails for at
+    // most about one sample in 500: that sample takes the long-double path, and
+    // so do the pixel's later ones if its value differs.
     //
     // Conditions, checked per pixel over the least and greatest sample of the
     // block (the roundings of s − mean are monotonic in s): the mean is 0 or

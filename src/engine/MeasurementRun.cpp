@@ -12,9 +12,9 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <exception>
 #include <mutex>
-#include <bit>
 #include <span>
 
 namespace quelby {
@@ -47,7 +47,7 @@ std::span<ImageBytesBuffer> batchFor(const Series& series)
 }
 
 // Pixels a helper takes at a time: 16 parts of a map.
-constexpr std::size_t TeamChunk = FramePixels / 32;
+constexpr std::size_t TeamChunk = FramePixels / 16;
 
 double* pixelsOf(Map& map) { return map[0].data(); }
 

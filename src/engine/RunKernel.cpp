@@ -31,7 +31,7 @@ constexpr int MaxGrainExponent = 10;
 template <SampleKind K>
 constexpr double SampleBound = K == SampleKind::Int16 ? 32768.0 : 65536.0;
 
-// Means on a grain of 2^-scale: the conditions of ExactDeviations::isOnGrain,
+// Means on the grain 1/scale: the conditions of ExactDeviations::isOnGrain,
 // under which d * d + noise is exact but for its one rounding to double.
 template <SampleKind K>
 [[gnu::always_inline]] inline bool isExactPixel(double mean, double noise, double scale)

@@ -50,8 +50,8 @@ void addSquaredDeviations(std::span<const ImageBytesBuffer> images, const Map& m
 
 // The builds of each kernel, for the tests: the portable one, the one for
 // processors with AVX2 and FMA and the one for AVX-512 (call each only where
-// its hasX()). The deviation builds return the number
-// of samples that took the long-double path.
+// its hasX()). The deviation builds return the number of samples that took
+// the long-double path.
 namespace kernel {
 bool hasAvx2Fma();
 bool hasAvx512();
