@@ -1,6 +1,7 @@
 #include "PixelTeam.h"
 
 #include <algorithm>
+#include <system_error>
 
 #include <immintrin.h>
 
@@ -10,10 +11,14 @@ namespace quelby {
 // A helper that wakes late for a job finished without it finds every chunk
 // taken; the chunk it takes of a later job it sees through the counter's
 // reset, which comes after the job's posting.
+// Where the system gives no thread, the caller takes every chunk itself.
 PixelTeam::PixelTeam(std::size_t pixels, std::size_t chunk)
-    : pixels_(pixels), chunk_(chunk), chunks_((pixels + chunk - 1) / chunk), next_(chunks_), done_(chunks_),
-      helper_([this] { help(); })
+    : pixels_(pixels), chunk_(chunk), chunks_((pixels + chunk - 1) / chunk), next_(chunks_), done_(chunks_)
 {
+    try {
+        helper_ = std::thread([this] { help(); });
+    } catch (const std::system_error&) {
+    }
 }
 
 PixelTeam::~PixelTeam()
@@ -22,7 +27,7 @@ PixelTeam::~PixelTeam()
     stopping_.store(true);
     posted_.fetch_add(1, std::memory_order_release);
     posted_.notify_one();
-    helper_.join();
+    if (helper_.joinable()) helper_.join();
 }
 
 void PixelTeam::post(Job job)

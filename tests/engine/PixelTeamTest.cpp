@@ -1,10 +1,15 @@
 #include "PixelTeam.h"
+#include "Unprivileged.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 #include <vector>
+
+#include <sys/resource.h>
 
 using namespace quelby;
 
@@ -36,6 +41,27 @@ TEST(PixelTeam, EveryJobCoversEveryPixelOnceBeforeFinishReturns)
         },
         std::runtime_error);
     EXPECT_EQ(std::count(counts.begin(), counts.end(), -1), static_cast<long>(Pixels));
+}
+
+// Where the system starts no thread, the caller does the whole job itself.
+TEST(PixelTeam, WithoutAThreadTheCallerTakesEveryChunk)
+{
+    EXPECT_EQ(test::asUnprivileged([] {
+                  const rlimit none{0, 0};
+                  if (::setrlimit(RLIMIT_NPROC, &none) != 0) return std::string("no limit");
+                  try {
+                      std::thread([] {}).join();
+                      return std::string("threads still start");
+                  } catch (const std::system_error&) {
+                  }
+                  std::vector<int> counts(1000);
+                  PixelTeam team(counts.size(), 64);
+                  team.run([&](std::size_t from, std::size_t to) {
+                      for (std::size_t p = from; p < to; ++p) ++counts[p];
+                  });
+                  return std::count(counts.begin(), counts.end(), 1) == 1000 ? std::string() : std::string("missed");
+              }),
+              "");
 }
 
 }  // namespace
