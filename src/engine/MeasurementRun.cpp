@@ -91,7 +91,14 @@ public:
         for (int k = 0; k < lines; ++k) view_.addMapListLine(MapListText[k]);
         if (in_.gFactorMode) parseNumber(in_.reductionFactorText);
 
-        for (int k = 0; k < ResultMapCount; ++k) zeroMap(s_.resultMap(k));
+        // Cleared while the first folder is listed and read: the first batch,
+        // or the run's end by failure, waits for it.
+        team_.post([this](std::size_t from, std::size_t to) {
+            for (int k = 0; k < ResultMapCount; ++k) {
+                double* map = pixelsOf(s_.resultMap(k));
+                std::fill(map + from, map + to, 0.0);
+            }
+        });
 
         const int share = in_.gFactorMode ? 25 : 50;
         measure({in_.folderA, s_.RepImageA, s_.SignalMapA, s_.NoiseMapA, s_.SnrMapA, s_.CountA, 0, share}, true);

@@ -293,9 +293,11 @@ TEST_F(MeasurementRunTest, SeriesThatCannotGiveAResultFail)
     for (const auto& [folder, message] : rows) {
         SCOPED_TRACE(folder);
         view = RecordingView(*store);
+        for (int k = 0; k < ResultMapCount; ++k) store->resultMap(k)[7][7] = 3.0;
         EXPECT_EQ(run(inputs(folder, folder)), message);
         EXPECT_TRUE(view.progressShown);
         EXPECT_EQ(view.caption, "(untouched)");
+        for (int k = 0; k < ResultMapCount; ++k) EXPECT_NE(store->resultMap(k)[7][7], 3.0) << "map " << k;  // cleared first
     }
 }
 
