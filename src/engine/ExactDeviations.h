@@ -147,18 +147,12 @@ private:
     static constexpr std::size_t Images = 8;
 
     struct Pixels {
-        V m[Vectors], v[Vectors];
+        V m[Vectors];                       // what the form subtracts from each sample
+        V v[Vectors];                       // noise
         double r[Images][DeviationBlock];   // noise after each image
         unsigned char ok[Images][Vectors];  // lanes whose value after the image passed the test
         unsigned passed[Vectors];           // lanes that passed it for every image
     };
-
-    [[gnu::always_inline]] static inline void record(Pixels& px, std::size_t k, int j, V r, M ok)
-    {
-        S::store(px.r[k] + j * S::Lanes, r);
-        px.ok[k][j] = static_cast<unsigned char>(S::bits(ok));
-        px.passed[j] &= S::bits(ok);
-    }
 
     [[gnu::always_inline]] static inline M passes(V r, V e) { return S::eq(S::fma(e, S::set(Check), r), r); }
 
@@ -264,9 +258,17 @@ private:
         return slow;
     }
 
-    // Exact and small: e = fma(d, d, noise − r) within one rounding.
-    [[gnu::always_inline]] static inline void addShort(const unsigned char* const* images, std::size_t count,
-                                                       std::size_t pixel, Pixels& px)
+    // The noise after one image and the vector arithmetic's value of T − r.
+    struct Sum {
+        V r, e;
+    };
+
+    // Each image in turn for every vector of the block: step(d, j, noise), with
+    // d = s − px.m[j], gives the next noise; whether it passed the test is kept
+    // per image for settle().
+    template <class Step>
+    [[gnu::always_inline]] static inline void addEach(const unsigned char* const* images, std::size_t count,
+                                                      std::size_t pixel, Pixels& px, Step step)
     {
         V m[Vectors], v[Vectors];
         for (int j = 0; j < Vectors; ++j) {
@@ -275,13 +277,24 @@ private:
         }
         for (std::size_t k = 0; k < count; ++k)
             for (int j = 0; j < Vectors; ++j) {
-                const V d = S::sub(samplesOf(images[k], pixel, j), m[j]);
-                const V r = S::fma(d, d, v[j]);
-                const V e = S::fma(d, d, S::sub(v[j], r));
-                v[j] = r;
-                record(px, k, j, r, passes(r, e));
+                const Sum sum = step(S::sub(samplesOf(images[k], pixel, j), m[j]), j, v[j]);
+                const unsigned ok = S::bits(passes(sum.r, sum.e));
+                S::store(px.r[k] + j * S::Lanes, sum.r);
+                px.ok[k][j] = static_cast<unsigned char>(ok);
+                px.passed[j] &= ok;
+                v[j] = sum.r;
             }
         for (int j = 0; j < Vectors; ++j) px.v[j] = v[j];
+    }
+
+    // Exact and small: e = fma(d, d, noise − r) within one rounding.
+    [[gnu::always_inline]] static inline void addShort(const unsigned char* const* images, std::size_t count,
+                                                       std::size_t pixel, Pixels& px)
+    {
+        addEach(images, count, pixel, px, [](V d, int, V v) __attribute__((always_inline)) {
+            const V r = S::fma(d, d, v);
+            return Sum{r, S::fma(d, d, S::sub(v, r))};
+        });
     }
 
     // Exact: d² = ph + pl exactly, and with the larger of ph and noise first,
@@ -290,43 +303,14 @@ private:
     [[gnu::always_inline]] static inline void addExact(const unsigned char* const* images, std::size_t count,
                                                        std::size_t pixel, Pixels& px)
     {
-        V m[Vectors], v[Vectors];
-        for (int j = 0; j < Vectors; ++j) {
-            m[j] = px.m[j];
-            v[j] = px.v[j];
-        }
-        for (std::size_t k = 0; k < count; ++k)
-            for (int j = 0; j < Vectors; ++j) {
-                const V d = S::sub(samplesOf(images[k], pixel, j), m[j]);
-                const V r = S::fma(d, d, v[j]);
-                const V ph = S::mul(d, d);
-                const V pl = S::fma(d, d, S::sub(S::set(0.0), ph));
-                const V big = S::max(ph, v[j]), small = S::min(ph, v[j]);
-                const V e = S::add(S::add(S::sub(big, r), small), pl);
-                v[j] = r;
-                record(px, k, j, r, passes(r, e));
-            }
-        for (int j = 0; j < Vectors; ++j) px.v[j] = v[j];
+        addEach(images, count, pixel, px, [](V d, int, V v) __attribute__((always_inline)) {
+            const V r = S::fma(d, d, v);
+            const V ph = S::mul(d, d);
+            const V pl = S::fma(d, d, S::sub(S::set(0.0), ph));
+            const V big = S::max(ph, v), small = S::min(ph, v);
+            return Sum{r, S::add(S::add(S::sub(big, r), small), pl)};
+        });
     }
-
-    // The mean split into an integer and a fraction (|fraction| ≤ 1/2, so
-    // Fast2Sum applies): s − mean = dh + dl exactly.
-    struct Split {
-        V whole[Vectors], fraction[Vectors];
-        explicit Split(const V* m)
-        {
-            for (int j = 0; j < Vectors; ++j) {
-                whole[j] = S::nearest(m[j]);
-                fraction[j] = S::sub(m[j], whole[j]);
-            }
-        }
-        [[gnu::always_inline]] void difference(V s, int j, V& dh, V& dl) const
-        {
-            const V n = S::sub(s, whole[j]);
-            dh = S::sub(n, fraction[j]);
-            dl = S::sub(S::sub(n, dh), fraction[j]);
-        }
-    };
 
     // Small: the mean split at the grain g = 2^(E(reach) − 51), reach the block's
     // largest |s − mean|: mean = mh + ml with mh a multiple of g and |ml| ≤ g/2,
@@ -337,58 +321,51 @@ private:
     [[gnu::always_inline]] static inline void addSmall(const unsigned char* const* images, std::size_t count,
                                                        std::size_t pixel, Pixels& px, const V* reach)
     {
-        V m[Vectors], v[Vectors], twice[Vectors], square[Vectors];
+        V twice[Vectors], square[Vectors];
         for (int j = 0; j < Vectors; ++j) {
-            v[j] = px.v[j];
             const V g = S::max(S::mul(S::exponent(reach[j]), S::set(0x1p-51)), S::set(0x1p-600));
-            m[j] = S::mul(S::nearest(S::mul(px.m[j], S::reciprocal(g))), g);
-            const V ml = S::sub(px.m[j], m[j]);
+            const V mh = S::mul(S::nearest(S::mul(px.m[j], S::reciprocal(g))), g);
+            const V ml = S::sub(px.m[j], mh);
+            px.m[j] = mh;
             twice[j] = S::mul(ml, S::set(-2.0));
             square[j] = S::mul(ml, ml);
         }
-        for (std::size_t k = 0; k < count; ++k)
-            for (int j = 0; j < Vectors; ++j) {
-                const V d = S::sub(samplesOf(images[k], pixel, j), m[j]);
-                const V r0 = S::fma(d, d, v[j]);
-                const V e0 = S::add(S::fma(d, d, S::sub(v[j], r0)), S::fma(d, twice[j], square[j]));
-                const V r = S::add(r0, e0);
-                const V e = S::sub(e0, S::sub(r, r0));
-                v[j] = r;
-                record(px, k, j, r, passes(r, e));
-            }
-        for (int j = 0; j < Vectors; ++j) px.v[j] = v[j];
+        addEach(images, count, pixel, px, [&](V d, int j, V v) __attribute__((always_inline)) {
+            const V r0 = S::fma(d, d, v);
+            const V e0 = S::add(S::fma(d, d, S::sub(v, r0)), S::fma(d, twice[j], square[j]));
+            const V r = S::add(r0, e0);
+            return Sum{r, S::sub(e0, S::sub(r, r0))};
+        });
     }
 
-    // The general form: D² = ph + pl + 2·dh·dl + dl², ph + pl = dh² exactly;
-    // ph + noise = s1 + t1 exactly (Fast2Sum on the larger first); r = s1 + (t1 + lo)
-    // rounded and e its exact error. Beside e, what is left of T − r (the
-    // roundings of lo and t1 + lo, and dl²) stays below 2^-100·r, within h·2^-40.
+    // The general form: the mean split into an integer and a fraction
+    // (|fraction| ≤ 1/2, so Fast2Sum applies): s − mean = dh + dl exactly.
+    // D² = ph + pl + 2·dh·dl + dl², ph + pl = dh² exactly; ph + noise = s1 + t1
+    // exactly (Fast2Sum on the larger first); r = s1 + (t1 + lo) rounded and e its
+    // exact error. Beside e, what is left of T − r (the roundings of lo and
+    // t1 + lo, and dl²) stays below 2^-100·r, within h·2^-40.
     [[gnu::always_inline]] static inline void addGeneral(const unsigned char* const* images, std::size_t count,
                                                          std::size_t pixel, Pixels& px)
     {
-        V m[Vectors], v[Vectors];
+        V fraction[Vectors];
         for (int j = 0; j < Vectors; ++j) {
-            m[j] = px.m[j];
-            v[j] = px.v[j];
+            const V whole = S::nearest(px.m[j]);
+            fraction[j] = S::sub(px.m[j], whole);
+            px.m[j] = whole;
         }
-        const Split split(m);
-        for (std::size_t k = 0; k < count; ++k)
-            for (int j = 0; j < Vectors; ++j) {
-                V dh, dl;
-                split.difference(samplesOf(images[k], pixel, j), j, dh, dl);
-                const V ph = S::mul(dh, dh);
-                const V pl = S::fma(dh, dh, S::sub(S::set(0.0), ph));
-                const V lo = S::fma(S::add(dh, dh), dl, pl);
-                const V big = S::max(ph, v[j]), small = S::min(ph, v[j]);
-                const V s1 = S::add(big, small);
-                const V t1 = S::sub(small, S::sub(s1, big));
-                const V tl = S::add(t1, lo);
-                const V r = S::add(s1, tl);
-                const V e = S::sub(tl, S::sub(r, s1));
-                v[j] = r;
-                record(px, k, j, r, passes(r, e));
-            }
-        for (int j = 0; j < Vectors; ++j) px.v[j] = v[j];
+        addEach(images, count, pixel, px, [&](V n, int j, V v) __attribute__((always_inline)) {
+            const V dh = S::sub(n, fraction[j]);
+            const V dl = S::sub(S::sub(n, dh), fraction[j]);
+            const V ph = S::mul(dh, dh);
+            const V pl = S::fma(dh, dh, S::sub(S::set(0.0), ph));
+            const V lo = S::fma(S::add(dh, dh), dl, pl);
+            const V big = S::max(ph, v), small = S::min(ph, v);
+            const V s1 = S::add(big, small);
+            const V t1 = S::sub(small, S::sub(s1, big));
+            const V tl = S::add(t1, lo);
+            const V r = S::add(s1, tl);
+            return Sum{r, S::sub(tl, S::sub(r, s1))};
+        });
     }
 };
 
