@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
 namespace quelby {
 
@@ -11,6 +12,10 @@ inline constexpr int FramePixels = ImageSide * ImageSide;
 // 256 × 256 values, row 0 at the top of the picture, column 0 at its left.
 using MapRow = std::array<double, ImageSide>;
 using Map = std::array<MapRow, ImageSide>;
+
+// The values of a map row after row, as one run.
+inline std::span<double> pixelsOf(Map& map) { return {map[0].data(), FramePixels}; }
+inline std::span<const double> pixelsOf(const Map& map) { return {map[0].data(), FramePixels}; }
 
 // The lines of the map list, in this order.
 enum MapIndex : int {

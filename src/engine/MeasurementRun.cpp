@@ -49,8 +49,6 @@ std::span<ImageBytesBuffer> batchFor(const Series& series)
 // Pixels a helper takes at a time: 16 parts of a map.
 constexpr std::size_t TeamChunk = FramePixels / 16;
 
-double* pixelsOf(Map& map) { return map[0].data(); }
-
 // The means are multiples of 1/count when the count is a power of two.
 int grainExponent(std::int32_t count) { return count > 0 ? std::countr_zero(static_cast<std::uint32_t>(count)) : 0; }
 
@@ -95,8 +93,8 @@ public:
         // or the run's end by failure, waits for it.
         team_.post([this](std::size_t from, std::size_t to) {
             for (int k = 0; k < ResultMapCount; ++k) {
-                double* map = pixelsOf(s_.resultMap(k));
-                std::fill(map + from, map + to, 0.0);
+                const std::span<double> map = pixelsOf(s_.resultMap(k));
+                std::fill(map.begin() + from, map.begin() + to, 0.0);
             }
         });
 
@@ -158,7 +156,7 @@ private:
     void mean(const Series& series, bool showsRepImage)
     {
         const auto means = [&](std::size_t from, std::size_t to) {
-            double* signal = pixelsOf(series.signal);
+            const std::span<double> signal = pixelsOf(series.signal);
             for (std::size_t p = from; p < to; ++p) {
                 if (showsRepImage) pixelsOf(s_.DisplayMap)[p] = pixelsOf(series.repImage)[p];
                 signal[p] = pixel::mean(signal[p], series.count);
@@ -192,7 +190,7 @@ private:
     {
         const Extended divisor = static_cast<Extended>(s_.FileCounter - 1);
         const auto noises = [&](std::size_t from, std::size_t to) {
-            double* noise = pixelsOf(series.noise);
+            const std::span<double> noise = pixelsOf(series.noise);
             for (std::size_t p = from; p < to; ++p) noise[p] = pixel::noise(noise[p], divisor);
         };
         if (divisor == 0)
@@ -206,9 +204,8 @@ private:
     void snr(const Series& series)
     {
         team_.run([&](std::size_t from, std::size_t to) {
-            const double* signal = pixelsOf(series.signal);
-            const double* noise = pixelsOf(series.noise);
-            double* snr = pixelsOf(series.snr);
+            const std::span<const double> signal = pixelsOf(series.signal), noise = pixelsOf(series.noise);
+            const std::span<double> snr = pixelsOf(series.snr);
             for (std::size_t p = from; p < to; ++p)
                 if (noise[p] != 0.0) snr[p] = pixel::snr(signal[p], noise[p]);
         });
@@ -222,10 +219,9 @@ private:
         std::mutex failing;
         std::size_t firstFailing = FramePixels;
         std::exception_ptr failure;
-        double* g = pixelsOf(s_.GFactorMap);
+        const std::span<double> g = pixelsOf(s_.GFactorMap);
         team_.run([&](std::size_t from, std::size_t to) {
-            const double* a = pixelsOf(s_.SnrMapA);
-            const double* b = pixelsOf(s_.SnrMapB);
+            const std::span<const double> a = pixelsOf(s_.SnrMapA), b = pixelsOf(s_.SnrMapB);
             for (std::size_t p = from; p < to; ++p) {
                 if (b[p] == 0.0) continue;
                 try {
@@ -241,7 +237,7 @@ private:
             }
         });
         if (!failure) return;
-        std::fill(g + firstFailing, g + FramePixels, 0.0);
+        std::fill(g.begin() + firstFailing, g.end(), 0.0);
         std::rethrow_exception(failure);
     }
 

@@ -211,8 +211,6 @@ struct BufferImages {
     std::size_t count = 0;
 };
 
-std::span<double> pixelsOf(Map& map) { return std::span<double>(map[0].data(), FramePixels); }
-std::span<const double> pixelsOf(const Map& map) { return std::span<const double>(map[0].data(), FramePixels); }
 
 }  // namespace
 

@@ -306,8 +306,8 @@ TEST_F(MeasurementRunTest, ReductionZeroWhereSnrAIsZeroTooIsInvalid)
     const std::string a = series("a", {5, 5, 5});     // noise 0 → SNR 0
     const std::string b = series("b", {0, 10, 20});  // SNR 1
     EXPECT_EQ(run(inputs(a, b, true, "0.0")), "不正な浮動小数点数演算命令");
-    const double* g = store->GFactorMap[0].data();
-    EXPECT_EQ(std::count(g, g + FramePixels, 0.0), FramePixels);  // nothing written past the failing pixel
+    const std::span<const double> g = pixelsOf(store->GFactorMap);
+    EXPECT_EQ(std::count(g.begin(), g.end(), 0.0), FramePixels);  // nothing written past the failing pixel
 }
 
 TEST_F(MeasurementRunTest, RepresentativeImageWithNothingAboveZeroFailsAtRendering)
