@@ -156,9 +156,10 @@ private:
     void mean(const Series& series, bool showsRepImage)
     {
         const auto means = [&](std::size_t from, std::size_t to) {
-            const std::span<double> signal = pixelsOf(series.signal);
+            const std::span<double> signal = pixelsOf(series.signal), display = pixelsOf(s_.DisplayMap);
+            const std::span<const double> rep = pixelsOf(series.repImage);
             for (std::size_t p = from; p < to; ++p) {
-                if (showsRepImage) pixelsOf(s_.DisplayMap)[p] = pixelsOf(series.repImage)[p];
+                if (showsRepImage) display[p] = rep[p];
                 signal[p] = pixel::mean(signal[p], series.count);
             }
         };
