@@ -7,7 +7,8 @@
 // inline function of the library (its copy could be the one the program
 // keeps), hence raw pointers and no standard templates.
 //
-// Traits: V (lanes of doubles), M (a lane mask), Lanes, and load, store, set,
+// Traits: V (lanes of doubles), M (a lane mask), Lanes, Vectors (taken
+// together, a multiple of 16 pixels), and load, store, set,
 // add, sub, mul, fma (a·b + c, one rounding), max, min, abs, exponent (the
 // power of two of a normal value, 0 for 0, infinity for infinity and NaN),
 // reciprocal (of a normal power of two, exactly), nearest, eq, lt, le, ge
@@ -21,9 +22,6 @@
 #include <cstdint>
 
 namespace quelby::kernel {
-
-// Pixels taken together.
-inline constexpr std::size_t DeviationBlock = 16;
 
 // The long-double expression for one pixel over the images: the path of the
 // samples the vector arithmetic cannot settle.
@@ -44,7 +42,8 @@ template <class S, bool Signed>
 struct ExactDeviations {
     using V = typename S::V;
     using M = typename S::M;
-    static constexpr int Vectors = static_cast<int>(DeviationBlock) / S::Lanes;
+    static constexpr int Vectors = S::Vectors;
+    static constexpr std::size_t Block = Vectors * S::Lanes;  // pixels taken together
     static constexpr unsigned AllLanes = (1u << S::Lanes) - 1;
 
     // Returns the number of samples that took the long-double path.
@@ -53,8 +52,8 @@ struct ExactDeviations {
                                                          double scale)
     {
         std::size_t slow = 0;
-        const std::size_t whole = pixels - pixels % DeviationBlock;
-        for (std::size_t p = 0; p < whole; p += DeviationBlock) {
+        const std::size_t whole = pixels - pixels % Block;
+        for (std::size_t p = 0; p < whole; p += Block) {
             if (isOnGrain(mean + p, noise + p, scale))
                 addOnGrain(images, count, p, mean + p, noise + p);
             else
@@ -149,7 +148,7 @@ private:
     struct Pixels {
         V m[Vectors];                       // what the form subtracts from each sample
         V v[Vectors];                       // noise
-        double r[Images][DeviationBlock];   // noise after each image
+        double r[Images][Block];   // noise after each image
         unsigned char ok[Images][Vectors];  // lanes whose value after the image passed the test
         unsigned passed[Vectors];           // lanes that passed it for every image
     };
@@ -177,10 +176,11 @@ private:
                                                                     const double* mean, double* noise)
     {
         V low[Vectors], high[Vectors];
-        S::template range<Signed>(images, count, pixel, low, high);
+        for (int h = 0; h < Vectors; h += 16 / S::Lanes)
+            S::template range<Signed>(images, count, pixel + h * S::Lanes, low + h, high + h);
         Pixels px;
         unsigned usable[Vectors];
-        double start[DeviationBlock];
+        double start[Block];
         V reaches[Vectors];
         bool any = false, exact = true, small = true;
         for (int j = 0; j < Vectors; ++j) {
@@ -232,9 +232,9 @@ private:
     static std::size_t addExtendedBlock(const unsigned char* const* images, std::size_t count, std::size_t pixel,
                                         const double* mean, double* noise)
     {
-        for (std::size_t i = 0; i < DeviationBlock; ++i)
+        for (std::size_t i = 0; i < Block; ++i)
             addExtendedPixel(images, count, pixel + i, Signed, mean[i], noise[i]);
-        return DeviationBlock * count;
+        return Block * count;
     }
 
     // Takes the lane's values image by image, the long-double expression
@@ -278,13 +278,17 @@ private:
         for (std::size_t k = 0; k < count; ++k)
             for (int j = 0; j < Vectors; ++j) {
                 const Sum sum = step(S::sub(samplesOf(images[k], pixel, j), m[j]), j, v[j]);
-                const unsigned ok = S::bits(passes(sum.r, sum.e));
                 S::store(px.r[k] + j * S::Lanes, sum.r);
-                px.ok[k][j] = static_cast<unsigned char>(ok);
-                px.passed[j] &= ok;
+                px.ok[k][j] = static_cast<unsigned char>(S::bits(passes(sum.r, sum.e)));
                 v[j] = sum.r;
             }
-        for (int j = 0; j < Vectors; ++j) px.v[j] = v[j];
+        // Read back once afterwards: a mask moved to a register per image costs
+        // a slot of the arithmetic's own port, a store does not.
+        asm volatile("" ::: "memory");
+        for (int j = 0; j < Vectors; ++j) {
+            px.v[j] = v[j];
+            for (std::size_t k = 0; k < count; ++k) px.passed[j] &= px.ok[k][j];
+        }
     }
 
     // Exact and small: e = fma(d, d, noise − r) within one rounding.
@@ -315,24 +319,24 @@ private:
     // Small: the mean split at the grain g = 2^(E(reach) − 51), reach the block's
     // largest |s − mean|: mean = mh + ml with mh a multiple of g and |ml| ≤ g/2,
     // so that dA = s − mh is an exact double and D² + noise = dA² + noise + a,
-    // a = ml² − 2·dA·ml (|a| < 2^-50·reach² ≤ 2^-50·noise, rounded once to
-    // within 2^-100·r). r0 = fma(dA, dA, noise), noise − r0 exact; e0 = that
-    // error plus a; then r = r0 + e0 rounded and e its exact error.
+    // a = ml² − 2·dA·ml. r0 = fma(dA, dA, noise), noise − r0 exact; e1 = that
+    // error within one rounding; e0 = e1 − 2·dA·ml within one more, below
+    // 2^-102·r as |2·dA·ml| < 2^-50·reach² ≤ 2^-50·noise; ml² < 2^-104·r is left
+    // out. Then r = r0 + e0 rounded and e its exact error.
     [[gnu::always_inline]] static inline void addSmall(const unsigned char* const* images, std::size_t count,
                                                        std::size_t pixel, Pixels& px, const V* reach)
     {
-        V twice[Vectors], square[Vectors];
+        V twice[Vectors];
         for (int j = 0; j < Vectors; ++j) {
             const V g = S::max(S::mul(S::exponent(reach[j]), S::set(0x1p-51)), S::set(0x1p-600));
             const V mh = S::mul(S::nearest(S::mul(px.m[j], S::reciprocal(g))), g);
             const V ml = S::sub(px.m[j], mh);
             px.m[j] = mh;
             twice[j] = S::mul(ml, S::set(-2.0));
-            square[j] = S::mul(ml, ml);
         }
         addEach(images, count, pixel, px, [&](V d, int j, V v) __attribute__((always_inline)) {
             const V r0 = S::fma(d, d, v);
-            const V e0 = S::add(S::fma(d, d, S::sub(v, r0)), S::fma(d, twice[j], square[j]));
+            const V e0 = S::fma(d, twice[j], S::fma(d, d, S::sub(v, r0)));
             const V r = S::add(r0, e0);
             return Sum{r, S::sub(e0, S::sub(r, r0))};
         });

@@ -9,6 +9,7 @@ struct Avx2 {
     using V = __m256d;
     using M = __m256d;
     static constexpr int Lanes = 4;
+    static constexpr int Vectors = 4;  // as many as leave registers for the rest
 
     static V load(const double* p) { return _mm256_loadu_pd(p); }
     static void store(double* p, V v) { _mm256_storeu_pd(p, v); }

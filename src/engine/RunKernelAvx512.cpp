@@ -17,6 +17,8 @@ struct Avx512 {
     using V = quelby::kernel::V;
     using M = quelby::kernel::M;
     static constexpr int Lanes = 8;
+    // Four chains of noise values in flight hide the latency of the longer forms.
+    static constexpr int Vectors = 4;
 
     static V load(const double* p) { return _mm512_loadu_pd(p); }
     static void store(double* p, V v) { _mm512_storeu_pd(p, v); }
