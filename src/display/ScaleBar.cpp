@@ -4,12 +4,20 @@
 
 namespace quelby {
 
-void WriteScaleBar(Map& map, double min, double step)
+ScaleBands ScaleBandValues(double min, double step)
+{
+    ScaleBands bands;
+    for (int band = 0; band < ScaleBandCount; ++band) {
+        const checked::Extended steps = ScaleBandCount - 1 - band;
+        bands[band] = checked::store(steps * step + min);
+    }
+    return bands;
+}
+
+void WriteScaleBar(Map& map, const ScaleBands& bands)
 {
     for (int row = ScaleBarTop; row <= ScaleBarBottom; ++row) {
-        const int band = (row - ScaleBarTop) / ScaleBandRows;
-        const checked::Extended steps = ScaleBandCount - 1 - band;
-        const double value = checked::store(steps * step + min);
+        const double value = bands[(row - ScaleBarTop) / ScaleBandRows];
         for (int col = ScaleBarLeft; col <= ScaleBarRight; ++col) map[row][col] = value;
     }
 }

@@ -2,6 +2,8 @@
 
 #include "MapStore.h"
 
+#include <array>
+
 namespace quelby {
 
 // The reference bar of the scale maps: ten bands of fifteen rows, band 0 at the top,
@@ -21,8 +23,14 @@ inline constexpr double FrameValue = 300.0;
 
 static_assert(ScaleBarBottom - ScaleBarTop + 1 == ScaleBandRows * ScaleBandCount);
 
-// Band b holds (9 - b) * step + min: min at the bottom. Writes the bar's values only.
-void WriteScaleBar(Map& map, double min, double step);
+using ScaleBands = std::array<double, ScaleBandCount>;
+
+// Band b holds (9 - b) * step + min: min at the bottom.
+ScaleBands ScaleBandValues(double min, double step);
+
+// Writes the bar's values only.
+void WriteScaleBar(Map& map, const ScaleBands& bands);
+inline void WriteScaleBar(Map& map, double min, double step) { WriteScaleBar(map, ScaleBandValues(min, step)); }
 
 // Writes FrameValue on the frame around the bar, nothing else.
 void WriteScaleFrame(Map& map);

@@ -70,21 +70,22 @@ SampleKind ReadImageFile(const std::string& path, ImageBytesBuffer& bytes, Serie
 // into the buffers, and hands them on in groups: batch(images, kind) for
 // consecutive images of one sample kind, then file() once per image. A group
 // ends when the kind changes or when it reaches a multiple of `group` buffers
-// (all of them by default); the next image goes into the buffer after it, the
-// first after the last. So the buffers of the group handed on last are never
-// read into before the next group is handed on, and with twice `group` buffers
-// a group may still be in use while the next is read. A file that fails still
+// (all of them by default). The first image goes into buffers[firstBuffer],
+// each next one into the buffer after the last one read, the first after the
+// last. So the buffers of the group handed on last are never read into before
+// the next group is handed on, and with twice `group` buffers a group may
+// still be in use while the next is read. A file that fails still
 // has the images read before it handed on, with their file() calls, before its
 // failure goes up.
 template <class Start, class Batch, class File>
 void ReadImageBatches(const std::string& folder, std::span<ImageBytesBuffer> buffers, Start&& start, Batch&& batch,
-                      File&& file, std::size_t group = 0)
+                      File&& file, std::size_t group = 0, std::size_t firstBuffer = 0)
 {
     if (group == 0 || group > buffers.size()) group = buffers.size();
     const std::vector<std::string> names = ListImageFiles(folder);
     const SeriesFormat format = ProbeSeriesFormat(folder, names);
     start();
-    std::size_t first = 0, held = 0;
+    std::size_t first = firstBuffer, held = 0;
     SampleKind heldKind = SampleKind::Int16;
     const auto handOn = [&](std::size_t count) {
         if (count == 0) return;

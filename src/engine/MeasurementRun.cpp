@@ -5,6 +5,7 @@
 #include "FolderReader.h"
 #include "NumberText.h"
 #include "PixelArithmetic.h"
+#include "PixelBacklog.h"
 #include "PixelTeam.h"
 #include "RunKernel.h"
 #include "ScaleBar.h"
@@ -35,15 +36,22 @@ struct Series {
     int progressShare;  // positions per pass
 };
 
-// The images of two batches, held for the whole process: nothing is allocated
-// per run. One batch is read while the other is added to the maps.
-alignas(64) std::array<ImageBytesBuffer, 2 * KernelImages> Batch;
+// The images read and not yet added to the maps, held for the whole process:
+// nothing is allocated per run. The arithmetic may lag behind the reading by
+// all of them, from one pass and one series to the next: while the files of
+// series B are summed, the deviations of series A are still being added.
+alignas(64) std::array<ImageBytesBuffer, 8 * KernelImages> Ring;
 
-// The buffers a pass reads into. The per-file step can fail only when the count
-// is 0 (its division); that step must then come right after the first file.
-std::span<ImageBytesBuffer> batchFor(const Series& series)
+std::span<const unsigned char> bytesOf(std::span<const ImageBytesBuffer> images)
 {
-    return std::span<ImageBytesBuffer>(Batch).first(series.count > 0 ? Batch.size() : 1);
+    return {images.front().data(), images.size() * ImageBytes};
+}
+
+// The buffers the reader fills from `first` on until its group is handed on.
+std::span<const unsigned char> ahead(std::span<ImageBytesBuffer> ring, std::size_t first)
+{
+    const std::size_t group = std::min<std::size_t>(KernelImages, ring.size());
+    return bytesOf(ring.subspan(first, group - first % group));
 }
 
 // Pixels a helper takes at a time: 16 parts of a map.
@@ -52,20 +60,27 @@ constexpr std::size_t TeamChunk = FramePixels / 16;
 // The means are multiples of 1/count when the count is a power of two.
 int grainExponent(std::int32_t count) { return count > 0 ? std::countr_zero(static_cast<std::uint32_t>(count)) : 0; }
 
-// The representative image: the last image a pass has added, stored once the
-// pass ends, whether it completes or fails. A failing read never goes into the
-// buffer of the last image handed on: with eight buffers the next read goes
-// into another one, and with one (a count of 0) the first file step fails.
+// The representative image: the last image a pass has handed on, queued once
+// the pass ends, whether it completes or fails, behind the clearing of the
+// maps. A failing read never goes into the buffer of the last image handed
+// on: with eight buffers the next read goes into another one, and with one (a
+// count of 0) the first file step fails.
 struct LastImage {
-    explicit LastImage(Map& map) : rep(map) {}
+    LastImage(Map& map, PixelBacklog& backlog) : rep(map), backlog(backlog) {}
     ~LastImage()
     {
-        if (image != nullptr) storeSamples(*image, rep, kind);
+        if (image == nullptr) return;
+        backlog.add(
+            [image = image, kind = kind, &rep = rep](std::size_t from, std::size_t to) {
+                storeSamples(image->data() + 2 * from, kind, pixelsOf(rep).subspan(from, to - from));
+            },
+            bytesOf({image, 1}));
     }
     LastImage(const LastImage&) = delete;
     LastImage& operator=(const LastImage&) = delete;
 
     Map& rep;
+    PixelBacklog& backlog;
     const ImageBytesBuffer* image = nullptr;
     SampleKind kind = SampleKind::Int16;
 };
@@ -89,9 +104,11 @@ public:
         for (int k = 0; k < lines; ++k) view_.addMapListLine(MapListText[k]);
         if (in_.gFactorMode) parseNumber(in_.reductionFactorText);
 
-        // Cleared while the first folder is listed and read: the first batch,
-        // or the run's end by failure, waits for it.
-        team_.post([this](std::size_t from, std::size_t to) {
+        // However the run ends, the maps hold what was handed on before it ended.
+        const DrainedOnExit drained{backlog_};
+        // Cleared while the first folder is listed and read, before anything
+        // else is added.
+        backlog_.add([this](std::size_t from, std::size_t to) {
             for (int k = 0; k < ResultMapCount; ++k) {
                 const std::span<double> map = pixelsOf(s_.resultMap(k));
                 std::fill(map.begin() + from, map.begin() + to, 0.0);
@@ -100,12 +117,18 @@ public:
 
         const int share = in_.gFactorMode ? 25 : 50;
         measure({in_.folderA, s_.RepImageA, s_.SignalMapA, s_.NoiseMapA, s_.SnrMapA, s_.CountA, 0, share}, true);
-        WriteScaleBar(s_.SnrMapA, s_.ScaleMin, s_.ScaleStep);
-        WriteScaleFrame(s_.SnrMapA);
+        // The bar's values, which may fail, now; its writing once the SNR is there.
+        const ScaleBands bands = ScaleBandValues(s_.ScaleMin, s_.ScaleStep);
+        backlog_.afterwards([this, bands] {
+            WriteScaleBar(s_.SnrMapA, bands);
+            WriteScaleFrame(s_.SnrMapA);
+        });
         if (in_.gFactorMode) {
             measure({in_.folderB, s_.RepImageB, s_.SignalMapB, s_.NoiseMapB, s_.SnrMapB, s_.CountB, 50, share}, false);
+            backlog_.drain();
             WriteScaleBar(s_.SnrMapB, s_.ScaleMin, s_.ScaleStep);
         }
+        backlog_.drain();
         WriteScaleFrame(s_.SnrMapB);
 
         gFactor(parseNumber(in_.reductionFactorText));
@@ -132,23 +155,40 @@ private:
         snr(series);
     }
 
-    // A batch is added by the team while the next one is read; the next one
-    // waits for it.
+    // Reads the series' files into the ring after the images read last, and
+    // gives each batch to add(images, kind), which queues its arithmetic; the
+    // reader waits only for buffers whose images are not added yet. The
+    // per-file step can fail only when the count is 0 (its division); that
+    // step must then come right after the first file, hence one buffer.
+    template <class Add>
+    void readPass(const Series& series, int progressBase, Add&& add)
+    {
+        std::span<ImageBytesBuffer> ring(Ring);
+        if (series.count == 0) {
+            ring = ring.first(1);
+            next_ = 0;
+        }
+        backlog_.release(ahead(ring, next_));
+        ReadImageBatches(
+            series.folder, ring, [&] { s_.FileCounter = 0; },
+            [&](std::span<ImageBytesBuffer> images, SampleKind kind) {
+                add(images, kind);
+                next_ = (static_cast<std::size_t>(images.data() - ring.data()) + images.size()) % ring.size();
+                backlog_.release(ahead(ring, next_));
+            },
+            [&] { advance(series, progressBase); }, KernelImages, next_);
+    }
+
     void sumPass(const Series& series)
     {
-        LastImage last(series.repImage);
-        const FinishedOnExit finished{team_};
-        ReadImageBatches(
-            series.folder, batchFor(series), [&] { s_.FileCounter = 0; },
-            [&](std::span<ImageBytesBuffer> images, SampleKind kind) {
-                team_.finish();
-                team_.post([images, kind, &series](std::size_t from, std::size_t to) {
-                    addSamples(images, series.signal, kind, {from, to});
-                });
-                last.image = &images.back();
-                last.kind = kind;
-            },
-            [&] { advance(series, series.progressBase); }, KernelImages);
+        LastImage last(series.repImage, backlog_);
+        readPass(series, series.progressBase, [&](std::span<ImageBytesBuffer> images, SampleKind kind) {
+            backlog_.add([images, kind, &signal = series.signal](std::size_t from, std::size_t to) {
+                addSamples(images, signal, kind, {from, to});
+            }, bytesOf(images));
+            last.image = &images.back();
+            last.kind = kind;
+        });
     }
 
     // A division by a count of 0 fails at the first pixel, so only then do the
@@ -163,50 +203,55 @@ private:
                 signal[p] = pixel::mean(signal[p], series.count);
             }
         };
-        if (series.count == 0)
+        if (series.count == 0) {
+            backlog_.drain();
             means(0, FramePixels);
-        else
-            team_.run(means);
+        } else {
+            backlog_.run(means);
+        }
     }
 
     void deviationPass(const Series& series)
     {
         // Squares of differences of 16-bit samples summed over at most 2^31 files stay
         // far inside the double range, so this expression cannot fault.
-        const FinishedOnExit finished{team_};
         const int grain = grainExponent(series.count);
-        ReadImageBatches(
-            series.folder, batchFor(series), [&] { s_.FileCounter = 0; },
-            [&](std::span<ImageBytesBuffer> images, SampleKind kind) {
-                team_.finish();
-                team_.post([images, kind, grain, &series](std::size_t from, std::size_t to) {
-                    addSquaredDeviations(images, series.signal, series.noise, grain, kind, {from, to});
-                });
-            },
-            [&] { advance(series, series.progressBase + series.progressShare); }, KernelImages);
+        readPass(series, series.progressBase + series.progressShare,
+                 [&](std::span<ImageBytesBuffer> images, SampleKind kind) {
+                     backlog_.add(
+                         [images, kind, grain, &signal = series.signal, &noise = series.noise](std::size_t from,
+                                                                                              std::size_t to) {
+                             addSquaredDeviations(images, signal, noise, grain, kind, {from, to});
+                         },
+                         bytesOf(images));
+                 });
     }
 
-    // Only a divisor of 0 can fail, at the first pixel.
+    // Only a divisor of 0 can fail, at the first pixel; otherwise the noise
+    // waits in the backlog with the deviations.
     void noise(const Series& series)
     {
         const Extended divisor = static_cast<Extended>(s_.FileCounter - 1);
-        const auto noises = [&](std::size_t from, std::size_t to) {
-            const std::span<double> noise = pixelsOf(series.noise);
+        const auto noises = [divisor, &map = series.noise](std::size_t from, std::size_t to) {
+            const std::span<double> noise = pixelsOf(map);
             for (std::size_t p = from; p < to; ++p) noise[p] = pixel::noise(noise[p], divisor);
         };
-        if (divisor == 0)
+        if (divisor == 0) {
+            backlog_.drain();
             noises(0, FramePixels);
-        else
-            team_.run(noises);
+        } else {
+            backlog_.add(noises);
+        }
     }
 
     // Cannot fail: a noise that is not 0 is at least the root of a square of a
     // difference of a sample and a mean, and the quotient stays far inside the range.
     void snr(const Series& series)
     {
-        team_.run([&](std::size_t from, std::size_t to) {
-            const std::span<const double> signal = pixelsOf(series.signal), noise = pixelsOf(series.noise);
-            const std::span<double> snr = pixelsOf(series.snr);
+        backlog_.add([&signalMap = series.signal, &noiseMap = series.noise, &snrMap = series.snr](std::size_t from,
+                                                                                                std::size_t to) {
+            const std::span<const double> signal = pixelsOf(signalMap), noise = pixelsOf(noiseMap);
+            const std::span<double> snr = pixelsOf(snrMap);
             for (std::size_t p = from; p < to; ++p)
                 if (noise[p] != 0.0) snr[p] = pixel::snr(signal[p], noise[p]);
         });
@@ -221,7 +266,7 @@ private:
         std::size_t firstFailing = FramePixels;
         std::exception_ptr failure;
         const std::span<double> g = pixelsOf(s_.GFactorMap);
-        team_.run([&](std::size_t from, std::size_t to) {
+        backlog_.run([&](std::size_t from, std::size_t to) {
             const std::span<const double> a = pixelsOf(s_.SnrMapA), b = pixelsOf(s_.SnrMapB);
             for (std::size_t p = from; p < to; ++p) {
                 if (b[p] == 0.0) continue;
@@ -253,6 +298,8 @@ private:
     MapStore& s_;
     RunView& view_;
     PixelTeam team_{FramePixels, TeamChunk};
+    PixelBacklog backlog_{team_};
+    std::size_t next_ = 0;  // the ring's buffer the next file goes into
 };
 
 }  // namespace

@@ -7,13 +7,10 @@
 
 namespace quelby {
 
-// The chunk counters start exhausted: no job is open until one is posted.
-// A helper that wakes late for a job finished without it finds every chunk
-// taken; the chunk it takes of a later job it sees through the counter's
-// reset, which comes after the job's posting.
 // Where the system gives no thread, the caller takes every chunk itself.
 PixelTeam::PixelTeam(std::size_t pixels, std::size_t chunk)
-    : pixels_(pixels), chunk_(chunk), chunks_((pixels + chunk - 1) / chunk), next_(chunks_), done_(chunks_)
+    : pixels_(pixels), chunk_(chunk), chunks_((pixels + chunk - 1) / chunk),
+      chunkDone_(std::make_unique<std::atomic<Ticket>[]>(chunks_))
 {
     try {
         helper_ = std::thread([this] { help(); });
@@ -25,18 +22,21 @@ PixelTeam::~PixelTeam()
 {
     finish();
     stopping_.store(true);
-    posted_.fetch_add(1, std::memory_order_release);
-    posted_.notify_one();
+    wakes_.fetch_add(1, std::memory_order_release);
+    wakes_.notify_one();
     if (helper_.joinable()) helper_.join();
 }
 
-void PixelTeam::post(Job job)
+PixelTeam::Ticket PixelTeam::post(Job job)
 {
-    job_ = std::move(job);
-    done_.store(0, std::memory_order_relaxed);
-    next_.store(0, std::memory_order_release);
-    posted_.fetch_add(1, std::memory_order_release);
-    posted_.notify_one();
+    const Ticket ticket = posted_.load(std::memory_order_relaxed);
+    if (ticket >= Slots) finish(ticket - Slots);
+    jobs_[ticket % Slots] = std::move(job);
+    left_[ticket % Slots].store(chunks_, std::memory_order_relaxed);
+    posted_.store(ticket + 1, std::memory_order_release);
+    wakes_.fetch_add(1, std::memory_order_release);
+    wakes_.notify_one();
+    return ticket;
 }
 
 namespace {
@@ -55,27 +55,48 @@ void awaitChange(const std::atomic<T>& value, Ready&& ready)
 
 }  // namespace
 
-void PixelTeam::finish() noexcept
+void PixelTeam::finish(Ticket job) noexcept
 {
-    work();
-    awaitChange(done_, [&](std::size_t done) { return done >= chunks_; });
+    while (completed_.load(std::memory_order_acquire) <= job)
+        if (!takeTask(job + 1)) awaitChange(completed_, [&](Ticket completed) { return completed > job; });
 }
 
-void PixelTeam::work() noexcept
+void PixelTeam::finish() noexcept
 {
-    for (std::size_t k; (k = next_.fetch_add(1, std::memory_order_acq_rel)) < chunks_;) {
-        job_(k * chunk_, std::min(pixels_, (k + 1) * chunk_));
-        if (done_.fetch_add(1, std::memory_order_acq_rel) + 1 == chunks_) done_.notify_all();
+    const Ticket posted = posted_.load(std::memory_order_relaxed);
+    if (posted > 0) finish(posted - 1);
+}
+
+// Runs one chunk of a job posted before `before`, if one is left. A job's
+// chunk waits for the job before it on that chunk; its last chunk marks the
+// job completed before it lets the next job's chunk go, so jobs complete in
+// order.
+bool PixelTeam::takeTask(Ticket before) noexcept
+{
+    const Ticket limit = std::min(before, posted_.load(std::memory_order_acquire)) * chunks_;
+    Ticket task = taken_.load(std::memory_order_relaxed);
+    do {
+        if (task >= limit) return false;
+    } while (!taken_.compare_exchange_weak(task, task + 1, std::memory_order_acq_rel));
+    const Ticket job = task / chunks_;
+    const std::size_t chunk = task % chunks_;
+    awaitChange(chunkDone_[chunk], [&](Ticket done) { return done >= job; });
+    jobs_[job % Slots](chunk * chunk_, std::min(pixels_, (chunk + 1) * chunk_));
+    if (left_[job % Slots].fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        completed_.store(job + 1, std::memory_order_release);
+        completed_.notify_all();
     }
+    chunkDone_[chunk].store(job + 1, std::memory_order_release);
+    chunkDone_[chunk].notify_all();
+    return true;
 }
 
 void PixelTeam::help()
 {
-    for (unsigned seen = 0;;) {
-        awaitChange(posted_, [&](unsigned posted) { return posted != seen; });
-        seen = posted_.load(std::memory_order_acquire);
-        if (stopping_.load()) return;
-        work();
+    while (!stopping_.load(std::memory_order_acquire)) {
+        const std::uint32_t wakes = wakes_.load(std::memory_order_acquire);
+        if (!takeTask(posted_.load(std::memory_order_acquire)))
+            awaitChange(wakes_, [&](std::uint32_t now) { return now != wakes; });
     }
 }
 

@@ -1,20 +1,26 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <thread>
 
 namespace quelby {
 
 // Work over the pixels of a map, shared between the calling thread and one
-// helper thread that lives as long as the team. post() hands a job on and
-// returns at once, so that the caller may read the next files meanwhile;
-// finish() takes part in what is left of it and returns once all of it is
-// done. One job at a time; a job must not throw.
+// helper thread that lives as long as the team. post() queues a job and
+// returns at once, so that the caller may read the next files meanwhile; the
+// helper takes the jobs chunk by chunk, each chunk in the order the jobs were
+// posted. finish() takes part in what is left and returns once the job is
+// done, and every job before it. Only one thread posts and finishes; a job
+// must not throw.
 class PixelTeam {
 public:
     using Job = std::function<void(std::size_t from, std::size_t to)>;
+    using Ticket = std::uint64_t;
 
     // Chunks of `chunk` pixels of a map of `pixels`.
     PixelTeam(std::size_t pixels, std::size_t chunk);
@@ -22,31 +28,26 @@ public:
     PixelTeam(const PixelTeam&) = delete;
     PixelTeam& operator=(const PixelTeam&) = delete;
 
-    void post(Job job);
+    Ticket post(Job job);
+    void finish(Ticket job) noexcept;
     void finish() noexcept;
-    void run(Job job)
-    {
-        post(std::move(job));
-        finish();
-    }
+    void run(Job job) { finish(post(std::move(job))); }
 
 private:
-    void work() noexcept;
+    // Jobs queued at most; one more waits for the oldest.
+    static constexpr std::size_t Slots = 32;
+
+    bool takeTask(Ticket before) noexcept;
     void help();
 
     const std::size_t pixels_, chunk_, chunks_;
-    Job job_;
-    std::atomic<std::size_t> next_, done_;
-    std::atomic<unsigned> posted_ = 0;
+    std::array<Job, Slots> jobs_;
+    std::array<std::atomic<std::size_t>, Slots> left_{};         // chunks of each queued job not done
+    std::unique_ptr<std::atomic<Ticket>[]> chunkDone_;           // jobs done on each chunk
+    std::atomic<Ticket> posted_ = 0, completed_ = 0, taken_ = 0;  // jobs; jobs in order; tasks (job · chunks + chunk)
+    std::atomic<std::uint32_t> wakes_ = 0;  // posts and the stop, for the helper to wait on
     std::atomic<bool> stopping_ = false;
     std::thread helper_;
-};
-
-// Finishes the team's job when a pass leaves, by failure too: the images
-// handed on before a failing file count in full.
-struct FinishedOnExit {
-    PixelTeam& team;
-    ~FinishedOnExit() { team.finish(); }
 };
 
 }  // namespace quelby

@@ -205,6 +205,33 @@ TEST_F(MeasurementRunTest, PlainModeFillsSeriesAAndLeavesOnlyBarsAndFramesElsewh
     EXPECT_EQ(store->CountB, 0);
 }
 
+// Series A's arithmetic may still be going on while B is read: a failure in
+// B leaves A's maps, bar and frame included, as a run of A alone does, and
+// B's images handed on before the failing file counted.
+TEST_F(MeasurementRunTest, AFailureInSeriesBLeavesSeriesAComplete)
+{
+    std::vector<std::int16_t> values;
+    for (int k = 0; k < 40; ++k) values.push_back(static_cast<std::int16_t>(100 + k * k % 37));
+    const std::string a = series("a", values);
+    ASSERT_EQ(run(inputs(a, "/nonexistent", false)), "");
+    const auto alone = std::make_unique<MapStore>(*store);
+    const std::string shortLast = series("b", {10, 10, 10});
+    writeUniformImage(shortLast + "/z", 1);
+    std::filesystem::resize_file(shortLast + "/z", 131070);
+    const std::pair<std::string, const char*> rows[] = {
+        {tmp.str() + "/missing", "ファイル名の指定が間違っています"},
+        {shortLast, "I/O エラー (22)"},
+    };
+    for (const auto& [b, message] : rows) {
+        SCOPED_TRACE(b);
+        view = RecordingView(*store);
+        EXPECT_EQ(run(inputs(a, b)), message);
+        for (int k : {RepImageAIndex, SignalMapAIndex, NoiseMapAIndex, SnrMapAIndex})
+            EXPECT_EQ(store->resultMap(k), alone->resultMap(k)) << k;
+        EXPECT_EQ(store->SignalMapB[9][9], b == shortLast ? 30.0 : 0.0);
+    }
+}
+
 struct FailureRow {
     const char* name;
     const char* min;

@@ -1,3 +1,4 @@
+#include "PixelBacklog.h"
 #include "PixelTeam.h"
 #include "Unprivileged.h"
 
@@ -15,32 +16,66 @@ using namespace quelby;
 
 namespace {
 
-// Every pixel of every job once, whatever the caller does between post and
-// finish, a last chunk shorter than the others included; a pass that leaves
-// by failure still has its job done.
-TEST(PixelTeam, EveryJobCoversEveryPixelOnceBeforeFinishReturns)
+// Every pixel of every job once, jobs queued many at a time (more than the
+// team holds) taking each pixel in the order they were posted, a last chunk
+// shorter than the others included.
+TEST(PixelTeam, QueuedJobsTakeEveryPixelOnceAndInOrder)
 {
     constexpr std::size_t Pixels = 1000, Chunk = 64;
-    std::vector<int> counts(Pixels);
+    std::vector<long> values(Pixels);
     PixelTeam team(Pixels, Chunk);
+    long expected = 0;
     for (int job = 1; job <= 200; ++job) {
-        team.post([&](std::size_t from, std::size_t to) {
-            for (std::size_t p = from; p < to; ++p) ++counts[p];
+        // Not commutative: any job out of order on a pixel changes the result.
+        team.post([&values, job](std::size_t from, std::size_t to) {
+            for (std::size_t p = from; p < to; ++p) values[p] = (values[p] * 3 + job) % 1000003;
         });
-        if (job % 2 == 0) team.finish();  // finishing twice is harmless
-        team.finish();
-        ASSERT_EQ(std::count(counts.begin(), counts.end(), job), static_cast<long>(Pixels)) << "job " << job;
+        expected = (expected * 3 + job) % 1000003;
+        if (job % 50 == 0) {
+            team.finish();
+            ASSERT_EQ(std::count(values.begin(), values.end(), expected), static_cast<long>(Pixels)) << "job " << job;
+        }
     }
+    const PixelTeam::Ticket last = team.post([&](std::size_t from, std::size_t to) {
+        for (std::size_t p = from; p < to; ++p) values[p] = -1;
+    });
+    team.finish(last);
+    team.finish(last);  // finishing twice is harmless
+    EXPECT_EQ(std::count(values.begin(), values.end(), -1), static_cast<long>(Pixels));
+}
+
+// A buffer is handed back only once the jobs reading it are done, and a run
+// that leaves by failure still has every queued job and step done.
+TEST(PixelBacklog, ReleaseWaitsForTheReadersAndDrainingOnExitForAll)
+{
+    constexpr std::size_t Pixels = 4096;
+    std::vector<unsigned char> buffers(2 * Pixels, 1);
+    const std::span<const unsigned char> first(buffers.data(), Pixels), second(buffers.data() + Pixels, Pixels);
+    std::vector<int> sums(Pixels);
+    PixelTeam team(Pixels, 256);
+    PixelBacklog backlog(team);
+    const auto adding = [&](std::span<const unsigned char> bytes) {
+        return [&sums, bytes](std::size_t from, std::size_t to) {
+            for (std::size_t p = from; p < to; ++p) sums[p] += bytes[p];
+        };
+    };
+    backlog.add(adding(first), first);
+    backlog.add(adding(second), second);
+    backlog.release(first);
+    std::fill(buffers.begin(), buffers.begin() + Pixels, 10);  // read into again
+    backlog.release(second);
+    EXPECT_EQ(std::count(sums.begin(), sums.end(), 2), static_cast<long>(Pixels));
+
+    bool stepDone = false;
     EXPECT_THROW(
         {
-            const FinishedOnExit finished{team};
-            team.post([&](std::size_t from, std::size_t to) {
-                for (std::size_t p = from; p < to; ++p) counts[p] = -1;
-            });
+            const DrainedOnExit drained{backlog};
+            backlog.add(adding(first), first);
+            backlog.afterwards([&] { stepDone = std::count(sums.begin(), sums.end(), 12) == Pixels; });
             throw std::runtime_error("a file failed");
         },
         std::runtime_error);
-    EXPECT_EQ(std::count(counts.begin(), counts.end(), -1), static_cast<long>(Pixels));
+    EXPECT_TRUE(stepDone);
 }
 
 // Where the system starts no thread, the caller does the whole job itself.
