@@ -192,22 +192,24 @@ private:
     }
 
     // A division by a count of 0 fails at the first pixel, so only then do the
-    // pixels go in order.
+    // pixels go in order; otherwise the means wait in the backlog, ahead of
+    // the deviations that need them, while the files are read again.
     void mean(const Series& series, bool showsRepImage)
     {
-        const auto means = [&](std::size_t from, std::size_t to) {
-            const std::span<double> signal = pixelsOf(series.signal), display = pixelsOf(s_.DisplayMap);
-            const std::span<const double> rep = pixelsOf(series.repImage);
+        const auto means = [&signalMap = series.signal, &display = s_.DisplayMap, &rep = series.repImage,
+                            count = series.count, showsRepImage](std::size_t from, std::size_t to) {
+            const std::span<double> signal = pixelsOf(signalMap), shown = pixelsOf(display);
+            const std::span<const double> sample = pixelsOf(rep);
             for (std::size_t p = from; p < to; ++p) {
-                if (showsRepImage) display[p] = rep[p];
-                signal[p] = pixel::mean(signal[p], series.count);
+                if (showsRepImage) shown[p] = sample[p];
+                signal[p] = pixel::mean(signal[p], count);
             }
         };
         if (series.count == 0) {
             backlog_.drain();
             means(0, FramePixels);
         } else {
-            backlog_.run(means);
+            backlog_.add(means);
         }
     }
 
