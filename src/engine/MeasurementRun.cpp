@@ -234,15 +234,14 @@ private:
     void noise(const Series& series)
     {
         const Extended divisor = static_cast<Extended>(s_.FileCounter - 1);
-        const auto noises = [divisor, &map = series.noise](std::size_t from, std::size_t to) {
-            const std::span<double> noise = pixelsOf(map);
-            for (std::size_t p = from; p < to; ++p) noise[p] = pixel::noise(noise[p], divisor);
+        const auto roots = [divisor, &map = series.noise](std::size_t from, std::size_t to) {
+            noises(pixelsOf(map).subspan(from, to - from), divisor);
         };
         if (divisor == 0) {
             backlog_.drain();
-            noises(0, FramePixels);
+            roots(0, FramePixels);
         } else {
-            backlog_.add(noises);
+            backlog_.add(roots);
         }
     }
 
@@ -252,10 +251,9 @@ private:
     {
         backlog_.add([&signalMap = series.signal, &noiseMap = series.noise, &snrMap = series.snr](std::size_t from,
                                                                                                 std::size_t to) {
-            const std::span<const double> signal = pixelsOf(signalMap), noise = pixelsOf(noiseMap);
-            const std::span<double> snr = pixelsOf(snrMap);
-            for (std::size_t p = from; p < to; ++p)
-                if (noise[p] != 0.0) snr[p] = pixel::snr(signal[p], noise[p]);
+            const std::size_t n = to - from;
+            snrs(pixelsOf(signalMap).subspan(from, n), pixelsOf(noiseMap).subspan(from, n),
+                 pixelsOf(snrMap).subspan(from, n));
         });
     }
 

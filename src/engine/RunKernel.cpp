@@ -2,6 +2,8 @@
 
 #include "CheckedFloat.h"
 #include "ExactDeviations.h"
+#include "ExactRatios.h"
+#include "PixelArithmetic.h"
 
 #include <algorithm>
 #include <bit>
@@ -280,7 +282,30 @@ std::size_t addSquaredDeviationsAvx512(std::span<const ImageBytesBuffer> images,
                             pixelsOf(noise).data(), FramePixels, grainScale(grainExponent));
 }
 
+double snrExtended(double signal, double noise) { return pixel::snr(signal, noise); }
+
+double noiseExtended(double squares, long double divisor) { return pixel::noise(squares, divisor); }
+
 }  // namespace kernel
+
+void noises(std::span<double> squares, Extended divisor)
+{
+    if (kernel::hasAvx512() && divisor >= 1 && divisor < 0x1p31L && divisor == std::trunc(divisor)) {
+        kernel::noisesAvx512(squares.data(), squares.size(), static_cast<double>(divisor));
+        return;
+    }
+    for (double& v : squares) v = pixel::noise(v, divisor);
+}
+
+void snrs(std::span<const double> signal, std::span<const double> noise, std::span<double> snr)
+{
+    if (kernel::hasAvx512()) {
+        kernel::snrsAvx512(signal.data(), noise.data(), snr.data(), snr.size());
+        return;
+    }
+    for (std::size_t p = 0; p < snr.size(); ++p)
+        if (noise[p] != 0.0) snr[p] = pixel::snr(signal[p], noise[p]);
+}
 
 void addSamples(const SampleImages& images, std::span<double> signal)
 {

@@ -28,6 +28,12 @@ void storeSamples(const unsigned char* image, SampleKind kind, std::span<double>
 void addSquaredDeviations(const SampleImages& images, std::span<const double> mean, std::span<double> noise,
                           int grainExponent);
 
+// The noise √(squares / divisor) and, where the noise is not 0, the SNR
+// signal / noise of every pixel, each the long-double expression stored as a
+// double. A failure leaves the pixels before the failing one done.
+void noises(std::span<double> squares, long double divisor);
+void snrs(std::span<const double> signal, std::span<const double> noise, std::span<double> snr);
+
 // The window's maps: every pixel, or those from `from` up to `to` (multiples
 // of 16 apart from the end).
 struct PixelRange {

@@ -1,6 +1,7 @@
 // Compiled for AVX-512 (F, BW, DQ, VL): eight doubles a vector, masks in mask
 // registers, sixteen samples widened at once.
 #include "ExactDeviations.h"
+#include "ExactRatios.h"
 
 namespace quelby::kernel {
 
@@ -26,6 +27,9 @@ struct Avx512 {
     static V add(V a, V b) { return _mm512_add_pd(a, b); }
     static V sub(V a, V b) { return _mm512_sub_pd(a, b); }
     static V mul(V a, V b) { return _mm512_mul_pd(a, b); }
+    static V div(V a, V b) { return _mm512_div_pd(a, b); }
+    static V sqrt(V a) { return _mm512_maskz_sqrt_pd(Every, a); }
+    static V select(M m, V a, V b) { return _mm512_mask_blend_pd(m, b, a); }
     // 2^-k from 2^k: the biased exponent 1023 + k becomes 1023 − k.
     static V reciprocal(V a)
     {
@@ -144,6 +148,16 @@ std::size_t deviationsAvx512(const unsigned char* const* images, std::size_t cou
 {
     return signedSamples ? ExactDeviations<Avx512, true>::add(images, count, mean, noise, pixels, scale)
                          : ExactDeviations<Avx512, false>::add(images, count, mean, noise, pixels, scale);
+}
+
+void snrsAvx512(const double* signal, const double* noise, double* snr, std::size_t pixels)
+{
+    ExactRatios<Avx512>::snrs(signal, noise, snr, pixels);
+}
+
+void noisesAvx512(double* squares, std::size_t pixels, double divisor)
+{
+    ExactRatios<Avx512>::noises(squares, pixels, divisor);
 }
 
 }  // namespace quelby::kernel

@@ -52,10 +52,8 @@ SeriesMaps measureSeries(const Series& series)
         for (double& v : signal) v = pixel::mean(v, count);
         inBatches(series, first,
                   [&](const SampleImages& images) { addSquaredDeviations(images, signal, noise, grainExponent); });
-        for (std::size_t p = first; p < first + n; ++p) {
-            maps.noise[p] = pixel::noise(maps.noise[p], count - 1);
-            if (maps.noise[p] != 0.0) maps.snr[p] = pixel::snr(maps.signal[p], maps.noise[p]);
-        }
+        noises(noise, count - 1);
+        snrs(signal, noise, std::span<double>(maps.snr.data() + first, n));
     });
     if (series.rescale) {
         // Stored values times the slope plus the intercept: the signal moves with

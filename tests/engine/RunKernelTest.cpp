@@ -2,6 +2,7 @@
 #include "Failure.h"
 #include "FolderReader.h"
 #include "MeasurementRun.h"
+#include "PixelArithmetic.h"
 #include "RunKernel.h"
 #include "TempFolder.h"
 
@@ -247,6 +248,60 @@ TEST(RunKernel, SquaredDeviationsAreTheLongDoubleExpressionBitForBit)
     EXPECT_GT(plainWrong, 10'000);
     EXPECT_GT(fusedWrong, 10'000);
     reportSlowPath(slow, static_cast<std::size_t>(samples));
+}
+
+// The noise and the SNR of every pixel against the long-double expressions:
+// random values over the whole range and values whose quotient or root lies
+// near a midpoint between doubles, where the long double's two roundings can
+// differ from one (the test counts where plain double arithmetic does).
+TEST(RunKernel, NoisesAndSnrsAreTheLongDoubleExpressionsBitForBit)
+{
+    std::mt19937_64 random(11);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    // Noise sums over the whole range; signals from beneath the vector range up
+    // to quotients far inside the double range.
+    const auto wide = [&] { return std::ldexp(0.5 + unit(random), static_cast<int>(random() % 2000) - 1000); };
+    const auto tiny = [&] { return std::ldexp(0.5 + unit(random), static_cast<int>(random() % 600) - 1000); };
+    const auto near = [&] { return std::ldexp(0.5 + unit(random), static_cast<int>(random() % 40) - 10); };
+    constexpr std::size_t Count = 1 << 21;
+    std::vector<double> signal(Count), noise(Count), snr(Count, 7.0);
+    for (std::size_t p = 0; p < Count; ++p) {
+        const int kind = static_cast<int>(p % 8);
+        noise[p] = kind == 0 ? 0.0 : near();
+        signal[p] = kind == 2 ? 0.0 : kind == 3 ? -tiny() : (random() % 2 ? 1 : -1) * near();
+        if (kind >= 5) {  // a quotient close to the midpoint above a double
+            const long double q = static_cast<long double>(near());
+            signal[p] = static_cast<double>((q + q * 0x1p-53L) * noise[p]);
+        }
+    }
+    long plainWrong = 0;
+    snrs(signal, noise, snr);
+    for (std::size_t p = 0; p < Count; ++p) {
+        const double expected = noise[p] == 0.0 ? 7.0 : pixel::snr(signal[p], noise[p]);
+        ASSERT_EQ(bitsOf(snr[p]), bitsOf(expected)) << signal[p] << " / " << noise[p];
+        plainWrong += noise[p] != 0.0 && bitsOf(signal[p] / noise[p]) != bitsOf(expected);
+    }
+    for (const long double divisor : {1.0L, 2.0L, 3.0L, 49.0L, 99.0L, 0x1p31L - 1}) {
+        std::vector<double> squares(Count);
+        for (std::size_t p = 0; p < Count; ++p) {
+            const int kind = static_cast<int>(p % 4);
+            if (kind == 0) squares[p] = p % 64 == 0 ? 0.0 : wide();
+            else if (kind == 1) squares[p] = near();
+            else {  // a root close to a midpoint between doubles
+                const long double y = static_cast<long double>(near());
+                const long double root = y + y * (kind == 2 ? 0x1p-53L : -0x1p-54L);
+                squares[p] = static_cast<double>(root * root * divisor);
+            }
+        }
+        std::vector<double> roots = squares;
+        noises(roots, divisor);
+        for (std::size_t p = 0; p < Count; ++p) {
+            const double expected = pixel::noise(squares[p], divisor);
+            ASSERT_EQ(bitsOf(roots[p]), bitsOf(expected)) << "√(" << squares[p] << " / " << double(divisor) << ")";
+            plainWrong += bitsOf(std::sqrt(squares[p] / static_cast<double>(divisor))) != bitsOf(expected);
+        }
+    }
+    EXPECT_GT(plainWrong, 100);
 }
 
 // Means as a run makes them for every file count from 2 to 300 (a sum of

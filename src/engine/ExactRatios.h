@@ -1,0 +1,106 @@
+#pragma once
+
+// The vector build of the noise √(squares / divisor) and of the SNR
+// signal / noise, bit for bit the doubles the long-double expressions give,
+// over the traits of ExactDeviations.h and also div, sqrt and select(m, a, b)
+// (a where m, else b). Lanes the vector arithmetic cannot settle are handed to
+// the long-double expression.
+#include <immintrin.h>
+
+#include <cstddef>
+
+namespace quelby::kernel {
+
+// The long-double expressions of one pixel.
+double snrExtended(double signal, double noise);
+double noiseExtended(double squares, long double divisor);
+
+// snr := signal / noise where noise is not 0.
+void snrsAvx512(const double* signal, const double* noise, double* snr, std::size_t pixels);
+// squares := √(squares / divisor), the divisor an integer in [1, 2^31).
+void noisesAvx512(double* squares, std::size_t pixels, double divisor);
+
+template <class S>
+struct ExactRatios {
+    using V = typename S::V;
+    using M = typename S::M;
+    static constexpr unsigned AllLanes = (1u << S::Lanes) - 1;
+
+    // The SNR. The long-double expression rounds x = a/b to 64 bits, then to
+    // a double: within 2^(E−64) of x, 2^E ≤ |x|, so it gives the double q
+    // nearest x wherever x lies farther than that from every midpoint between
+    // doubles. With a and b in [2^-900, 2^900], q = a/b rounded and r = a − q·b
+    // are exact, x − q = r/b; with h the half-gap at q (halved at a power of
+    // two, the smaller one below), |r|·(1 + 2^-8) ≤ h·b rounded gives
+    // |x − q| ≤ h·(1 − 2^-9), so x lies at least 2^(E−63) from every midpoint.
+    // a = 0 gives ±0 either way.
+    static void snrs(const double* signal, const double* noise, double* snr, std::size_t pixels)
+    {
+        const std::size_t whole = pixels - pixels % S::Lanes;
+        for (std::size_t p = 0; p < whole; p += S::Lanes) {
+            const V a = S::load(signal + p), b = S::load(noise + p);
+            const V q = S::div(a, b);
+            const V r = S::fma(S::sub(S::set(0.0), q), b, a);
+            const M close = S::le(S::mul(S::abs(r), S::set(1.0 + 0x1p-8)), S::mul(halfGap(q), b));
+            const M settled = S::either(S::eq(a, S::set(0.0)), S::both(S::both(inRange(a), inRange(b)), close));
+            const M skipped = S::eq(b, S::set(0.0));
+            const V before = S::load(snr + p);
+            S::store(snr + p, S::select(skipped, before, S::select(settled, q, before)));
+            for (unsigned left = ~(S::bits(skipped) | S::bits(settled)) & AllLanes; left != 0; left &= left - 1) {
+                const std::size_t i = p + static_cast<std::size_t>(__builtin_ctz(left));
+                snr[i] = snrExtended(signal[i], noise[i]);
+            }
+        }
+        for (std::size_t i = whole; i < pixels; ++i)
+            if (noise[i] != 0.0) snr[i] = snrExtended(signal[i], noise[i]);
+    }
+
+    // The noise. The long-double expression gives S = √Q rounded to 64 bits,
+    // Q = v/k rounded to 64 bits, then S rounded to a double: |S − y| <
+    // 2^(E−62) for y = √(v/k), 2^E ≤ y. With v in [2^-900, 2^900]: t = v/k
+    // rounded and rt = v − t·k are exact, y0 = √t rounded and e = t − y0² are
+    // exact, so y² = y0² + e + rt/k and y − y0 = (e + rt/k)/(y + y0), below
+    // 2^(E0−52) for 2^E0 ≤ y0. δ = (e + rt/k)/(2·y0), each step rounded,
+    // lies within 2^(E0−102) of it; r = y0 + δ rounded and δr = (y0 − r) + δ
+    // (y0 − r exact) give y − r within 2^(E−100). Where |δr|·(1 + 2^-6) ≤ h,
+    // the half-gap at r (halved at a power of two), y lies at least
+    // h·2^-7 − 2^(E−100) > 2^(E−62) from every midpoint: S rounds to r as y
+    // does. v = 0 gives v.
+    static void noises(double* squares, std::size_t pixels, double divisor)
+    {
+        const V k = S::set(divisor), inverse = S::set(1.0 / divisor);
+        const std::size_t whole = pixels - pixels % S::Lanes;
+        for (std::size_t p = 0; p < whole; p += S::Lanes) {
+            const V v = S::load(squares + p);
+            const V t = S::div(v, k);
+            const V rt = S::fma(S::sub(S::set(0.0), t), k, v);
+            const V y0 = S::sqrt(t);
+            const V e = S::fma(S::sub(S::set(0.0), y0), y0, t);
+            const V delta = S::div(S::fma(rt, inverse, e), S::add(y0, y0));
+            const V r = S::add(y0, delta);
+            const V dr = S::add(S::sub(y0, r), delta);
+            const M close = S::le(S::mul(S::abs(dr), S::set(1.0 + 0x1p-6)), halfGap(r));
+            const M zero = S::eq(v, S::set(0.0));
+            const M settled = S::either(zero, S::both(inRange(v), close));
+            S::store(squares + p, S::select(zero, v, S::select(settled, r, v)));
+            for (unsigned left = ~S::bits(settled) & AllLanes; left != 0; left &= left - 1) {
+                const std::size_t i = p + static_cast<std::size_t>(__builtin_ctz(left));
+                squares[i] = noiseExtended(squares[i], divisor);
+            }
+        }
+        for (std::size_t i = whole; i < pixels; ++i) squares[i] = noiseExtended(squares[i], divisor);
+    }
+
+private:
+    static M inRange(V x) { return S::both(S::ge(S::abs(x), S::set(0x1p-900)), S::le(S::abs(x), S::set(0x1p900))); }
+
+    // Half the gap from |x| to its neighbours, the smaller one at a power of two.
+    static V halfGap(V x)
+    {
+        const V power = S::exponent(x);
+        const V half = S::mul(power, S::set(0x1p-53));
+        return S::select(S::eq(S::abs(x), power), S::mul(half, S::set(0.5)), half);
+    }
+};
+
+}  // namespace quelby::kernel
