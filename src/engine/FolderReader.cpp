@@ -131,11 +131,20 @@ public:
     }
 
     // Whether the file opens with the preamble and "DICM"; false for a file too short for them.
-    bool startsAsDicom(std::int64_t size) const
+    // A file shorter than the preamble and prefix does not; read without
+    // asking the size first, since every file of a pass is probed.
+    bool startsAsDicom() const
     {
         std::array<unsigned char, DicomPrefixBytes> prefix{};
-        if (size < static_cast<std::int64_t>(prefix.size())) return false;
-        readAt(0, prefix.data(), static_cast<std::int64_t>(prefix.size()));
+        for (std::size_t done = 0; done < prefix.size();) {
+            const ssize_t got = ::pread(fd_, prefix.data() + done, prefix.size() - done, static_cast<off_t>(done));
+            if (got < 0) {
+                if (errno == EINTR) continue;
+                fail(errno);
+            }
+            if (got == 0) return false;
+            done += static_cast<std::size_t>(got);
+        }
         return hasDicomPrefix(prefix);
     }
 
@@ -227,7 +236,7 @@ SeriesFormat ProbeSeriesFormat(const std::string& folder, const std::vector<std:
         bool dicom = false;
         try {
             InputFile file(ImageFilePath(folder, name));
-            dicom = file.startsAsDicom(file.size());
+            dicom = file.startsAsDicom();
         } catch (const Failure&) {
             continue;
         }
@@ -258,7 +267,7 @@ SampleKind ReadImageFile(const std::string& path, ImageBytesBuffer& bytes, Serie
     const std::int64_t size = file.size();
     if (format == SeriesFormat::Dicom) {
         // The folder may have changed since it was probed.
-        if (!file.startsAsDicom(size)) throwUnmeasurable(path, StrayFileText);
+        if (!file.startsAsDicom()) throwUnmeasurable(path, StrayFileText);
         const SampleKind kind = readDicomImage(path, file, size, bytes);
         file.close();
         return kind;
