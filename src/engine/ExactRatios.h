@@ -29,8 +29,8 @@ struct ExactRatios {
     // The SNR. The long-double expression rounds x = a/b to 64 bits, then to
     // a double: within 2^(E−64) of x, 2^E ≤ |x|, so it gives the double q
     // nearest x wherever x lies farther than that from every midpoint between
-    // doubles. With a and b in [2^-900, 2^900], q = a/b rounded and r = a − q·b
-    // are exact, x − q = r/b; with h the half-gap at q (halved at a power of
+    // doubles. With |a| and |b| in [2^-500, 2^500], q = a/b rounded is a normal
+    // double and r = a − q·b is exact, x − q = r/b; with h the half-gap at q (halved at a power of
     // two, the smaller one below), |r|·(1 + 2^-8) ≤ h·b rounded gives
     // |x − q| ≤ h·(1 − 2^-9), so x lies at least 2^(E−63) from every midpoint.
     // a = 0 gives ±0 either way.
@@ -42,7 +42,7 @@ struct ExactRatios {
             const V q = S::div(a, b);
             const V r = S::fma(S::sub(S::set(0.0), q), b, a);
             const M close = S::le(S::mul(S::abs(r), S::set(1.0 + 0x1p-8)), S::mul(halfGap(q), b));
-            const M settled = S::either(S::eq(a, S::set(0.0)), S::both(S::both(inRange(a), inRange(b)), close));
+            const M settled = S::either(S::eq(a, S::set(0.0)), S::both(S::both(within(a, 500), within(b, 500)), close));
             const M skipped = S::eq(b, S::set(0.0));
             const V before = S::load(snr + p);
             S::store(snr + p, S::select(skipped, before, S::select(settled, q, before)));
@@ -81,7 +81,7 @@ struct ExactRatios {
             const V dr = S::add(S::sub(y0, r), delta);
             const M close = S::le(S::mul(S::abs(dr), S::set(1.0 + 0x1p-6)), halfGap(r));
             const M zero = S::eq(v, S::set(0.0));
-            const M settled = S::either(zero, S::both(inRange(v), close));
+            const M settled = S::either(zero, S::both(within(v, 900), close));
             S::store(squares + p, S::select(zero, v, S::select(settled, r, v)));
             for (unsigned left = ~S::bits(settled) & AllLanes; left != 0; left &= left - 1) {
                 const std::size_t i = p + static_cast<std::size_t>(__builtin_ctz(left));
@@ -92,7 +92,12 @@ struct ExactRatios {
     }
 
 private:
-    static M inRange(V x) { return S::both(S::ge(S::abs(x), S::set(0x1p-900)), S::le(S::abs(x), S::set(0x1p900))); }
+    // 2^-e ≤ |x| ≤ 2^e.
+    static M within(V x, int e)
+    {
+        const V magnitude = S::abs(x);
+        return S::both(S::ge(magnitude, S::set(__builtin_ldexp(1.0, -e))), S::le(magnitude, S::set(__builtin_ldexp(1.0, e))));
+    }
 
     // Half the gap from |x| to its neighbours, the smaller one at a power of two.
     static V halfGap(V x)

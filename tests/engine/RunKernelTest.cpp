@@ -302,6 +302,11 @@ TEST(RunKernel, NoisesAndSnrsAreTheLongDoubleExpressionsBitForBit)
         }
     }
     EXPECT_GT(plainWrong, 100);
+    // Quotients beyond the double range fail as the expression does.
+    const std::vector<double> huge(16, 0x1p900), small(16, 0x1p-900);
+    std::vector<double> out(16);
+    EXPECT_THROW(snrs(huge, small, out), Failure);
+    EXPECT_THROW(pixel::snr(huge[0], small[0]), Failure);
 }
 
 // Means as a run makes them for every file count from 2 to 300 (a sum of
