@@ -14,11 +14,16 @@ namespace quelby::kernel {
 // The long-double expressions of one pixel.
 double snrExtended(double signal, double noise);
 double noiseExtended(double squares, long double divisor);
+double gFactorExtended(double snrA, double snrB, double reduction, long double scale);
 
 // snr := signal / noise where noise is not 0.
 void snrsAvx512(const double* signal, const double* noise, double* snr, std::size_t pixels);
 // squares := √(squares / divisor), the divisor an integer in [1, 2^31).
 void noisesAvx512(double* squares, std::size_t pixels, double divisor);
+// g := scale · snrA / (√R · snrB) where snrB is not 0; √R in long double is
+// root + rest, R in [2^-40, 2^40], the scale an integer in [1, 2^11).
+void gFactorsAvx512(const double* snrA, const double* snrB, double* g, std::size_t pixels, double reduction,
+                    double scale, double root, double rest);
 
 template <class S>
 struct ExactRatios {
@@ -89,6 +94,45 @@ struct ExactRatios {
             }
         }
         for (std::size_t i = whole; i < pixels; ++i) squares[i] = noiseExtended(squares[i], divisor);
+    }
+
+    // The g factor. The long-double expression takes N = c·a exactly (c of at
+    // most 11 bits), s = √R and D = s·b each rounded to 64 bits, then N/D
+    // rounded to 64 bits and to a double: within 2^(E−62) of x = N/(s·b),
+    // 2^E ≤ |x|, as the noise's S is of y. With s = sh + sl, |a| and |b| in
+    // [2^-400, 2^400]: N = Nh + Nl and sh·b = Dh + e1 exactly; Dl = e1 + sl·b
+    // rounded leaves Dh + Dl within 2^-104·|s·b| of it. q0 = Nh/Dh rounded;
+    // ((Nh − q0·Dh) + Nl) − q0·Dl, the first difference exact, lies within
+    // 2^-102·|N| of N − q0·s·b; δ its quotient by Dh, r = q0 + δ and δr =
+    // (q0 − r) + δ, each rounded, give x − r within 2^(E−100), and the noise's
+    // test applies. a = 0 gives ±0 either way.
+    static void gFactors(const double* snrA, const double* snrB, double* g, std::size_t pixels, double reduction,
+                         double scale, double root, double rest)
+    {
+        const V c = S::set(scale), sh = S::set(root), sl = S::set(rest), zero = S::set(0.0);
+        const std::size_t whole = pixels - pixels % S::Lanes;
+        for (std::size_t p = 0; p < whole; p += S::Lanes) {
+            const V a = S::load(snrA + p), b = S::load(snrB + p);
+            const V nh = S::mul(c, a), nl = S::fma(c, a, S::sub(zero, nh));
+            const V dh = S::mul(sh, b), dl = S::add(S::fma(sh, b, S::sub(zero, dh)), S::mul(sl, b));
+            const V q0 = S::div(nh, dh);
+            const V left = S::fma(S::sub(zero, q0), dl, S::add(S::fma(S::sub(zero, q0), dh, nh), nl));
+            const V delta = S::div(left, dh);
+            const V r = S::add(q0, delta);
+            const V dr = S::add(S::sub(q0, r), delta);
+            const M close = S::le(S::mul(S::abs(dr), S::set(1.0 + 0x1p-6)), halfGap(r));
+            const M none = S::eq(a, zero);
+            const M settled = S::both(within(b, 400), S::either(none, S::both(within(a, 400), close)));
+            const M skipped = S::eq(b, zero);
+            const V before = S::load(g + p);
+            S::store(g + p, S::select(skipped, before, S::select(settled, S::select(none, q0, r), before)));
+            for (unsigned left = ~(S::bits(skipped) | S::bits(settled)) & AllLanes; left != 0; left &= left - 1) {
+                const std::size_t i = p + static_cast<std::size_t>(__builtin_ctz(left));
+                g[i] = gFactorExtended(snrA[i], snrB[i], reduction, scale);
+            }
+        }
+        for (std::size_t i = whole; i < pixels; ++i)
+            if (snrB[i] != 0.0) g[i] = gFactorExtended(snrA[i], snrB[i], reduction, scale);
     }
 
 private:

@@ -266,8 +266,9 @@ private:
         std::size_t firstFailing = FramePixels;
         std::exception_ptr failure;
         const std::span<double> g = pixelsOf(s_.GFactorMap);
-        backlog_.run([&](std::size_t from, std::size_t to) {
-            const std::span<const double> a = pixelsOf(s_.SnrMapA), b = pixelsOf(s_.SnrMapB);
+        const std::span<const double> a = pixelsOf(s_.SnrMapA), b = pixelsOf(s_.SnrMapB);
+        // The pixels of a chunk in order, to find the first failing one.
+        const auto inOrder = [&](std::size_t from, std::size_t to) {
             for (std::size_t p = from; p < to; ++p) {
                 if (b[p] == 0.0) continue;
                 try {
@@ -280,6 +281,14 @@ private:
                     }
                     return;
                 }
+            }
+        };
+        backlog_.run([&](std::size_t from, std::size_t to) {
+            const std::size_t n = to - from;
+            try {
+                gFactors(a.subspan(from, n), b.subspan(from, n), g.subspan(from, n), reductionFactor, 100.0L);
+            } catch (...) {
+                inOrder(from, to);
             }
         });
         if (!failure) return;

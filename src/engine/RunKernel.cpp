@@ -286,6 +286,11 @@ double snrExtended(double signal, double noise) { return pixel::snr(signal, nois
 
 double noiseExtended(double squares, long double divisor) { return pixel::noise(squares, divisor); }
 
+double gFactorExtended(double snrA, double snrB, double reduction, long double scale)
+{
+    return pixel::gFactor(snrA, snrB, reduction, scale);
+}
+
 }  // namespace kernel
 
 void noises(std::span<double> squares, Extended divisor)
@@ -305,6 +310,21 @@ void snrs(std::span<const double> signal, std::span<const double> noise, std::sp
     }
     for (std::size_t p = 0; p < snr.size(); ++p)
         if (noise[p] != 0.0) snr[p] = pixel::snr(signal[p], noise[p]);
+}
+
+void gFactors(std::span<const double> snrA, std::span<const double> snrB, std::span<double> g, double reduction,
+              Extended scale)
+{
+    if (kernel::hasAvx512() && reduction >= 0x1p-40 && reduction <= 0x1p40 && scale >= 1 && scale < 0x1p11 &&
+        scale == std::trunc(scale)) {
+        const Extended root = std::sqrt(static_cast<Extended>(reduction));
+        const double high = static_cast<double>(root);
+        kernel::gFactorsAvx512(snrA.data(), snrB.data(), g.data(), g.size(), reduction, static_cast<double>(scale),
+                               high, static_cast<double>(root - high));
+        return;
+    }
+    for (std::size_t p = 0; p < g.size(); ++p)
+        if (snrB[p] != 0.0) g[p] = pixel::gFactor(snrA[p], snrB[p], reduction, scale);
 }
 
 void addSamples(const SampleImages& images, std::span<double> signal)

@@ -33,6 +33,9 @@ void addSquaredDeviations(const SampleImages& images, std::span<const double> me
 // double. A failure leaves the pixels before the failing one done.
 void noises(std::span<double> squares, long double divisor);
 void snrs(std::span<const double> signal, std::span<const double> noise, std::span<double> snr);
+// g := scale · SNR_A / (√R · SNR_B) where SNR_B is not 0, likewise.
+void gFactors(std::span<const double> snrA, std::span<const double> snrB, std::span<double> g, double reduction,
+              long double scale);
 
 // The window's maps: every pixel, or those from `from` up to `to` (multiples
 // of 16 apart from the end).

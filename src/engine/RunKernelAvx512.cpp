@@ -160,4 +160,10 @@ void noisesAvx512(double* squares, std::size_t pixels, double divisor)
     ExactRatios<Avx512>::noises(squares, pixels, divisor);
 }
 
+void gFactorsAvx512(const double* snrA, const double* snrB, double* g, std::size_t pixels, double reduction,
+                    double scale, double root, double rest)
+{
+    ExactRatios<Avx512>::gFactors(snrA, snrB, g, pixels, reduction, scale, root, rest);
+}
+
 }  // namespace quelby::kernel

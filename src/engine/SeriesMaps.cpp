@@ -71,8 +71,7 @@ SeriesMaps measureSeries(const Series& series)
 std::vector<double> gFactorMap(const SeriesMaps& a, const SeriesMaps& b, double reduction)
 {
     std::vector<double> g(a.snr.size(), 0.0);
-    for (std::size_t p = 0; p < g.size(); ++p)
-        if (b.snr[p] != 0.0) g[p] = pixel::gFactor(a.snr[p], b.snr[p], reduction, 1.0L);
+    gFactors(a.snr, b.snr, g, reduction, 1.0L);
     return g;
 }
 

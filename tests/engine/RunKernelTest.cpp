@@ -250,11 +250,11 @@ TEST(RunKernel, SquaredDeviationsAreTheLongDoubleExpressionBitForBit)
     reportSlowPath(slow, static_cast<std::size_t>(samples));
 }
 
-// The noise and the SNR of every pixel against the long-double expressions:
+// The noise, the SNR and the g factor of every pixel against the long-double expressions:
 // random values over the whole range and values whose quotient or root lies
 // near a midpoint between doubles, where the long double's two roundings can
 // differ from one (the test counts where plain double arithmetic does).
-TEST(RunKernel, NoisesAndSnrsAreTheLongDoubleExpressionsBitForBit)
+TEST(RunKernel, NoisesSnrsAndGFactorsAreTheLongDoubleExpressionsBitForBit)
 {
     std::mt19937_64 random(11);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
@@ -301,6 +301,25 @@ TEST(RunKernel, NoisesAndSnrsAreTheLongDoubleExpressionsBitForBit)
             plainWrong += bitsOf(std::sqrt(squares[p] / static_cast<double>(divisor))) != bitsOf(expected);
         }
     }
+    const std::span<double> a = std::span(signal).first(Count / 4), b = std::span(noise).first(Count / 4);
+    for (const double reduction : {1.0, 2.0, 3.0, 1e-3})
+        for (const long double scale : {1.0L, 100.0L}) {
+            const long double root = std::sqrt(static_cast<long double>(reduction));
+            std::vector<double> g(a.size(), 7.0);
+            for (std::size_t p = 0; p < a.size(); ++p) {
+                if (p % 8 >= 5) {  // a quotient close to the midpoint above a double
+                    const long double x = static_cast<long double>(near());
+                    a[p] = static_cast<double>((x + x * 0x1p-53L) * root * b[p] / scale);
+                }
+            }
+            gFactors(a, b, g, reduction, scale);
+            for (std::size_t p = 0; p < a.size(); ++p) {
+                const double expected = b[p] == 0.0 ? 7.0 : pixel::gFactor(a[p], b[p], reduction, scale);
+                ASSERT_EQ(bitsOf(g[p]), bitsOf(expected)) << a[p] << ", " << b[p] << ", R " << reduction;
+                plainWrong += b[p] != 0.0 &&
+                              bitsOf(static_cast<double>(scale) * a[p] / (std::sqrt(reduction) * b[p])) != bitsOf(expected);
+            }
+        }
     EXPECT_GT(plainWrong, 100);
     // Quotients beyond the double range fail as the expression does.
     const std::vector<double> huge(16, 0x1p900), small(16, 0x1p-900);
