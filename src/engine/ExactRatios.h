@@ -2,8 +2,9 @@
 
 // The vector build of the noise √(squares / divisor) and of the SNR
 // signal / noise, bit for bit the doubles the long-double expressions give,
-// over the traits of ExactDeviations.h and also div, sqrt and select(m, a, b)
-// (a where m, else b). Lanes the vector arithmetic cannot settle are handed to
+// over the traits of ExactDeviations.h and also div, sqrt, select(m, a, b)
+// (a where m, else b), and inverse and inverseRoot (1/x and 1/√x within
+// 2^-14 of them). Lanes the vector arithmetic cannot settle are handed to
 // the long-double expression.
 #include <immintrin.h>
 
@@ -62,26 +63,27 @@ struct ExactRatios {
 
     // The noise. The long-double expression gives S = √Q rounded to 64 bits,
     // Q = v/k rounded to 64 bits, then S rounded to a double: |S − y| <
-    // 2^(E−62) for y = √(v/k), 2^E ≤ y. With v in [2^-900, 2^900]: t = v/k
-    // rounded and rt = v − t·k are exact, y0 = √t rounded and e = t − y0² are
+    // 2^(E−62) for y = √(v/k), 2^E ≤ y. With v in [2^-900, 2^900]: t = v·(1/k)
+    // rounded lies within 2^-52·t of v/k, so rt = v − t·k, a multiple of
+    // ulp(t) below 2k·ulp(t), is exact; y0 = √t rounded and e = t − y0² are
     // exact, so y² = y0² + e + rt/k and y − y0 = (e + rt/k)/(y + y0), below
-    // 2^(E0−52) for 2^E0 ≤ y0. δ = (e + rt/k)/(2·y0), each step rounded,
-    // lies within 2^(E0−102) of it; r = y0 + δ rounded and δr = (y0 − r) + δ
-    // (y0 − r exact) give y − r within 2^(E−100). Where |δr|·(1 + 2^-6) ≤ h,
-    // the half-gap at r (halved at a power of two), y lies at least
-    // h·2^-7 − 2^(E−100) > 2^(E−62) from every midpoint: S rounds to r as y
-    // does. v = 0 gives v.
+    // 1.5·2^(E0−52) for 2^E0 ≤ y0. δ = (e + rt/k)·(1/√t)/2 with 1/√t within
+    // 2^-14 lies within 2^(E0−65) of it; r = y0 + δ rounded and δr =
+    // (y0 − r) + δ (y0 − r exact) give y − r within 2^(E−64). Where
+    // |δr|·(1 + 2^-6) ≤ h, the half-gap at r (halved at a power of two), y lies
+    // at least h·2^-7 − 2^(E−64) > 2^(E−62) from every midpoint: S rounds to r
+    // as y does. v = 0 gives v.
     static void noises(double* squares, std::size_t pixels, double divisor)
     {
         const V k = S::set(divisor), inverse = S::set(1.0 / divisor);
         const std::size_t whole = pixels - pixels % S::Lanes;
         for (std::size_t p = 0; p < whole; p += S::Lanes) {
             const V v = S::load(squares + p);
-            const V t = S::div(v, k);
+            const V t = S::mul(v, inverse);
             const V rt = S::fma(S::sub(S::set(0.0), t), k, v);
             const V y0 = S::sqrt(t);
             const V e = S::fma(S::sub(S::set(0.0), y0), y0, t);
-            const V delta = S::div(S::fma(rt, inverse, e), S::add(y0, y0));
+            const V delta = S::mul(S::fma(rt, inverse, e), S::mul(S::inverseRoot(t), S::set(0.5)));
             const V r = S::add(y0, delta);
             const V dr = S::add(S::sub(y0, r), delta);
             const M close = S::le(S::mul(S::abs(dr), S::set(1.0 + 0x1p-6)), halfGap(r));
@@ -103,9 +105,10 @@ struct ExactRatios {
     // [2^-400, 2^400]: N = Nh + Nl and sh·b = Dh + e1 exactly; Dl = e1 + sl·b
     // rounded leaves Dh + Dl within 2^-104·|s·b| of it. q0 = Nh/Dh rounded;
     // ((Nh − q0·Dh) + Nl) − q0·Dl, the first difference exact, lies within
-    // 2^-102·|N| of N − q0·s·b; δ its quotient by Dh, r = q0 + δ and δr =
-    // (q0 − r) + δ, each rounded, give x − r within 2^(E−100), and the noise's
-    // test applies. a = 0 gives ±0 either way.
+    // 2^-102·|N| of N − q0·s·b, and x − q0, below 2^(E−50), is that over s·b;
+    // δ, it times 1/Dh within 2^-14, r = q0 + δ and δr = (q0 − r) + δ give
+    // x − r within 2^(E−63), and the noise's test applies (h·2^-7 − 2^(E−63)
+    // > 2^(E−62)). a = 0 gives ±0 either way.
     static void gFactors(const double* snrA, const double* snrB, double* g, std::size_t pixels, double reduction,
                          double scale, double root, double rest)
     {
@@ -117,7 +120,7 @@ struct ExactRatios {
             const V dh = S::mul(sh, b), dl = S::add(S::fma(sh, b, S::sub(zero, dh)), S::mul(sl, b));
             const V q0 = S::div(nh, dh);
             const V left = S::fma(S::sub(zero, q0), dl, S::add(S::fma(S::sub(zero, q0), dh, nh), nl));
-            const V delta = S::div(left, dh);
+            const V delta = S::mul(left, S::inverse(dh));
             const V r = S::add(q0, delta);
             const V dr = S::add(S::sub(q0, r), delta);
             const M close = S::le(S::mul(S::abs(dr), S::set(1.0 + 0x1p-6)), halfGap(r));

@@ -30,6 +30,8 @@ struct Avx512 {
     static V div(V a, V b) { return _mm512_div_pd(a, b); }
     static V sqrt(V a) { return _mm512_maskz_sqrt_pd(Every, a); }
     static V select(M m, V a, V b) { return _mm512_mask_blend_pd(m, b, a); }
+    static V inverse(V a) { return _mm512_maskz_rcp14_pd(Every, a); }
+    static V inverseRoot(V a) { return _mm512_maskz_rsqrt14_pd(Every, a); }
     // 2^-k from 2^k: the biased exponent 1023 + k becomes 1023 − k.
     static V reciprocal(V a)
     {
