@@ -1,7 +1,7 @@
 #pragma once
 
-// The vector build of the noise √(squares / divisor) and of the SNR
-// signal / noise, bit for bit the doubles the long-double expressions give,
+// The vector build of the noise √(squares / divisor), the SNR signal / noise
+// and the g factor, bit for bit the doubles the long-double expressions give,
 // over the traits of ExactDeviations.h and also div, sqrt, select(m, a, b)
 // (a where m, else b), and inverse and inverseRoot (1/x and 1/√x within
 // 2^-14 of them). Lanes the vector arithmetic cannot settle are handed to
@@ -36,9 +36,10 @@ struct ExactRatios {
     // a double: within 2^(E−64) of x, 2^E ≤ |x|, so it gives the double q
     // nearest x wherever x lies farther than that from every midpoint between
     // doubles. With |a| and |b| in [2^-500, 2^500], q = a/b rounded is a normal
-    // double and r = a − q·b is exact, x − q = r/b; with h the half-gap at q (halved at a power of
-    // two, the smaller one below), |r|·(1 + 2^-8) ≤ h·b rounded gives
-    // |x − q| ≤ h·(1 − 2^-9), so x lies at least 2^(E−63) from every midpoint.
+    // double and r = a − q·b is exact, x − q = r/b; with h the half-gap at q
+    // (halved at a power of two, the smaller one below), |r|·(1 + 2^-8) ≤ h·b
+    // rounded gives |x − q| ≤ h·(1 − 2^-9), so x lies at least 2^(E−63) from
+    // every midpoint.
     // a = 0 gives ±0 either way.
     static void snrs(const double* signal, const double* noise, double* snr, std::size_t pixels)
     {
@@ -48,7 +49,8 @@ struct ExactRatios {
             const V q = S::div(a, b);
             const V r = S::fma(S::sub(S::set(0.0), q), b, a);
             const M close = S::le(S::mul(S::abs(r), S::set(1.0 + 0x1p-8)), S::mul(halfGap(q), b));
-            const M settled = S::either(S::eq(a, S::set(0.0)), S::both(S::both(within(a, 500), within(b, 500)), close));
+            const M inside = S::both(within(a, 500), within(b, 500));
+            const M settled = S::either(S::eq(a, S::set(0.0)), S::both(inside, close));
             const M skipped = S::eq(b, S::set(0.0));
             const V before = S::load(snr + p);
             S::store(snr + p, S::select(skipped, before, S::select(settled, q, before)));
@@ -143,7 +145,8 @@ private:
     static M within(V x, int e)
     {
         const V magnitude = S::abs(x);
-        return S::both(S::ge(magnitude, S::set(__builtin_ldexp(1.0, -e))), S::le(magnitude, S::set(__builtin_ldexp(1.0, e))));
+        return S::both(S::ge(magnitude, S::set(__builtin_ldexp(1.0, -e))),
+                       S::le(magnitude, S::set(__builtin_ldexp(1.0, e))));
     }
 
     // Half the gap from |x| to its neighbours, the smaller one at a power of two.

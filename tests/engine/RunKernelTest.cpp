@@ -316,8 +316,8 @@ TEST(RunKernel, NoisesSnrsAndGFactorsAreTheLongDoubleExpressionsBitForBit)
             for (std::size_t p = 0; p < a.size(); ++p) {
                 const double expected = b[p] == 0.0 ? 7.0 : pixel::gFactor(a[p], b[p], reduction, scale);
                 ASSERT_EQ(bitsOf(g[p]), bitsOf(expected)) << a[p] << ", " << b[p] << ", R " << reduction;
-                plainWrong += b[p] != 0.0 &&
-                              bitsOf(static_cast<double>(scale) * a[p] / (std::sqrt(reduction) * b[p])) != bitsOf(expected);
+                const double plain = static_cast<double>(scale) * a[p] / (std::sqrt(reduction) * b[p]);
+                plainWrong += b[p] != 0.0 && bitsOf(plain) != bitsOf(expected);
             }
         }
     EXPECT_GT(plainWrong, 100);
