@@ -43,8 +43,9 @@ SeriesMaps measureSeries(const Series& series)
     maps.snr.assign(pixels, 0.0);
     const auto count = static_cast<checked::Extended>(series.repetitions());
     const int grainExponent = std::countr_zero(static_cast<std::uint32_t>(series.repetitions()));
-    // Two halves of the pixels, one on each core.
-    const std::size_t half = pixels / 2 - pixels / 2 % 16;
+    // Two halves of the pixels, one on each core, split where a block of the
+    // vector kernels ends.
+    const std::size_t half = pixels / 2 - pixels / 2 % 32;
     forEachOnTwoThreads(2, [&](std::size_t part) {
         const std::size_t first = part == 0 ? 0 : half, n = part == 0 ? half : pixels - half;
         const std::span<double> signal(maps.signal.data() + first, n), noise(maps.noise.data() + first, n);
