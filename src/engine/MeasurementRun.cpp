@@ -63,7 +63,7 @@ int grainExponent(std::int32_t count) { return count > 0 ? std::countr_zero(stat
 // The representative image: the last image a pass has handed on, queued once
 // the pass ends, whether it completes or fails, behind the clearing of the
 // maps. A failing read never goes into the buffer of the last image handed
-// on: with eight buffers the next read goes into another one, and with one (a
+// on: in the ring the next read goes into another one, and with one buffer (a
 // count of 0) the first file step fails.
 struct LastImage {
     LastImage(Map& map, PixelBacklog& backlog) : rep(map), backlog(backlog) {}

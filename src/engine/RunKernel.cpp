@@ -153,32 +153,32 @@ struct Avx2Fma {
         const __m256d shifter = _mm256_set1_pd(0x1.8p52);
         const std::size_t whole = signal.size() - signal.size() % Block;
         for (std::size_t pixel = 0; pixel < whole; pixel += Block) {
-                __m256d sum[Vectors];
-                __m256d integral = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-                for (int j = 0; j < Vectors; ++j) {
-                    sum[j] = _mm256_loadu_pd(&signal[pixel + 4 * j]);
-                    const __m256d rounded = _mm256_sub_pd(_mm256_add_pd(sum[j], shifter), shifter);
-                    const __m256d magnitude = _mm256_and_pd(sum[j], magnitudeBits);
-                    integral = _mm256_and_pd(integral, _mm256_cmp_pd(magnitude, limit, _CMP_LT_OQ));
-                    integral = _mm256_and_pd(integral, _mm256_cmp_pd(rounded, sum[j], _CMP_EQ_OQ));
+            __m256d sum[Vectors];
+            __m256d integral = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+            for (int j = 0; j < Vectors; ++j) {
+                sum[j] = _mm256_loadu_pd(&signal[pixel + 4 * j]);
+                const __m256d rounded = _mm256_sub_pd(_mm256_add_pd(sum[j], shifter), shifter);
+                const __m256d magnitude = _mm256_and_pd(sum[j], magnitudeBits);
+                integral = _mm256_and_pd(integral, _mm256_cmp_pd(magnitude, limit, _CMP_LT_OQ));
+                integral = _mm256_and_pd(integral, _mm256_cmp_pd(rounded, sum[j], _CMP_EQ_OQ));
+            }
+            if (_mm256_movemask_pd(integral) == 0xF) {
+                __m256i low = _mm256_setzero_si256(), high = _mm256_setzero_si256();
+                for (const unsigned char* image : images) {
+                    const auto* s = reinterpret_cast<const __m128i*>(image + 2 * pixel);
+                    low = _mm256_add_epi32(low, widened8(_mm_loadu_si128(s)));
+                    high = _mm256_add_epi32(high, widened8(_mm_loadu_si128(s + 1)));
                 }
-                if (_mm256_movemask_pd(integral) == 0xF) {
-                    __m256i low = _mm256_setzero_si256(), high = _mm256_setzero_si256();
-                    for (const unsigned char* image : images) {
-                        const auto* s = reinterpret_cast<const __m128i*>(image + 2 * pixel);
-                        low = _mm256_add_epi32(low, widened8(_mm_loadu_si128(s)));
-                        high = _mm256_add_epi32(high, widened8(_mm_loadu_si128(s + 1)));
-                    }
-                    sum[0] = _mm256_add_pd(sum[0], _mm256_cvtepi32_pd(_mm256_castsi256_si128(low)));
-                    sum[1] = _mm256_add_pd(sum[1], _mm256_cvtepi32_pd(_mm256_extracti128_si256(low, 1)));
-                    sum[2] = _mm256_add_pd(sum[2], _mm256_cvtepi32_pd(_mm256_castsi256_si128(high)));
-                    sum[3] = _mm256_add_pd(sum[3], _mm256_cvtepi32_pd(_mm256_extracti128_si256(high, 1)));
-                } else {
-                    for (const unsigned char* image : images)
-                        for (int j = 0; j < Vectors; ++j)
-                            sum[j] = _mm256_add_pd(sum[j], samplesAt(image, pixel + 4 * j));
-                }
-                for (int j = 0; j < Vectors; ++j) _mm256_storeu_pd(&signal[pixel + 4 * j], sum[j]);
+                sum[0] = _mm256_add_pd(sum[0], _mm256_cvtepi32_pd(_mm256_castsi256_si128(low)));
+                sum[1] = _mm256_add_pd(sum[1], _mm256_cvtepi32_pd(_mm256_extracti128_si256(low, 1)));
+                sum[2] = _mm256_add_pd(sum[2], _mm256_cvtepi32_pd(_mm256_castsi256_si128(high)));
+                sum[3] = _mm256_add_pd(sum[3], _mm256_cvtepi32_pd(_mm256_extracti128_si256(high, 1)));
+            } else {
+                for (const unsigned char* image : images)
+                    for (int j = 0; j < Vectors; ++j)
+                        sum[j] = _mm256_add_pd(sum[j], samplesAt(image, pixel + 4 * j));
+            }
+            for (int j = 0; j < Vectors; ++j) _mm256_storeu_pd(&signal[pixel + 4 * j], sum[j]);
         }
         Portable<K>::addSamples(images, signal, whole);
     }
@@ -212,7 +212,6 @@ struct BufferImages {
     std::array<const unsigned char*, KernelImages> pointers{};
     std::size_t count = 0;
 };
-
 
 }  // namespace
 

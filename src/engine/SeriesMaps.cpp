@@ -63,8 +63,9 @@ SeriesMaps measureSeries(const Series& series)
         for (std::size_t p = 0; p < pixels; ++p) {
             maps.signal[p] = checked::store(static_cast<checked::Extended>(maps.signal[p]) * slope + intercept);
             maps.noise[p] = checked::store(static_cast<checked::Extended>(maps.noise[p]) * std::fabs(slope));
-            maps.snr[p] = maps.noise[p] != 0.0 ? pixel::snr(maps.signal[p], maps.noise[p]) : 0.0;
+            if (maps.noise[p] == 0.0) maps.snr[p] = 0.0;
         }
+        snrs(maps.signal, maps.noise, maps.snr);
     }
     return maps;
 }

@@ -2,6 +2,7 @@
 #include "Failure.h"
 #include "FolderReader.h"
 #include "MeasurementRun.h"
+#include "NoRunView.h"
 #include "PixelArithmetic.h"
 #include "RunKernel.h"
 #include "TempFolder.h"
@@ -593,19 +594,13 @@ TEST(RunKernel, BatchesHandOnTheImagesInOrderAndTheImagesBeforeAFailure)
 }
 
 // Records the progress; may act on the folder after a given number of file steps.
-class ProgressView : public RunView {
+class ProgressView : public test::NoRunView {
 public:
-    void refuseReductionFactor() override {}
-    void setProgressBarShown(bool) override {}
-    void clearMapList() override {}
-    void addMapListLine(const char*) override {}
     void setProgress(int position) override
     {
         positions.push_back(position);
         if (onStep) onStep(static_cast<int>(positions.size()));
     }
-    void setWindowCaption(const std::string&) override {}
-    void render() override {}
 
     std::vector<int> positions;
     std::function<void(int)> onStep;
