@@ -1,4 +1,4 @@
-#include "Rendering.h"
+#include "display/Rendering.h"
 
 #include <benchmark/benchmark.h>
 

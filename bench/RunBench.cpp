@@ -1,10 +1,10 @@
 // A whole measurement run against the reading it cannot avoid, its memory
 // against the number of files, and the per-sample kernels alone.
-#include "FolderReader.h"
-#include "MeasureProgram.h"
-#include "MeasurementRun.h"
+#include "engine/io/FolderReader.h"
+#include "qa/MeasureProgram.h"
+#include "run/MeasurementRun.h"
 #include "PhantomSeries.h"
-#include "RunKernel.h"
+#include "engine/kernel/RunKernel.h"
 
 #include <benchmark/benchmark.h>
 

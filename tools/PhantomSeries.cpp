@@ -1,7 +1,7 @@
 #include "PhantomSeries.h"
 
 #include "DicomSeries.h"
-#include "MapStore.h"
+#include "engine/core/MapStore.h"
 
 #include <cerrno>
 #include <cmath>

@@ -1,7 +1,7 @@
-#include "FolderList.h"
+#include "app/FolderList.h"
 
-#include "Failure.h"
-#include "LineHeightDelegate.h"
+#include "engine/core/Failure.h"
+#include "app/LineHeightDelegate.h"
 
 #include <QDir>
 #include <QFile>

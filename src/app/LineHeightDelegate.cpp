@@ -1,4 +1,4 @@
-#include "LineHeightDelegate.h"
+#include "app/LineHeightDelegate.h"
 
 namespace quelby {
 

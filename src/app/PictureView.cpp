@@ -1,6 +1,6 @@
-#include "PictureView.h"
+#include "app/PictureView.h"
 
-#include "MapStore.h"
+#include "engine/core/MapStore.h"
 
 #include <QMouseEvent>
 #include <QPainter>

@@ -1,6 +1,6 @@
-#include "TitlePicture.h"
+#include "app/TitlePicture.h"
 
-#include "MapStore.h"
+#include "engine/core/MapStore.h"
 
 #include <QPainter>
 #include <QPainterPath>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Failure.h"
-#include "MapStore.h"
+#include "engine/core/Failure.h"
+#include "engine/core/MapStore.h"
 
 #include <QImage>
 #include <QScrollArea>

@@ -1,4 +1,4 @@
-#include "consective_method.h"
+#include "app/consective_method.h"
 
 #include <QApplication>
 

@@ -1,4 +1,4 @@
-#include "MeasureProgram.h"
+#include "qa/MeasureProgram.h"
 
 #include <iostream>
 #include <string>

@@ -1,8 +1,8 @@
-#include "DisplayTexts.h"
+#include "display/DisplayTexts.h"
 
-#include "CheckedFloat.h"
-#include "MapStore.h"
-#include "NumberText.h"
+#include "engine/core/CheckedFloat.h"
+#include "engine/core/MapStore.h"
+#include "engine/core/NumberText.h"
 
 namespace quelby {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "WindowChoice.h"
+#include "display/WindowChoice.h"
 
 #include <array>
 #include <optional>

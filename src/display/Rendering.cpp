@@ -1,7 +1,7 @@
-#include "Rendering.h"
+#include "display/Rendering.h"
 
-#include "CheckedFloat.h"
-#include "Failure.h"
+#include "engine/core/CheckedFloat.h"
+#include "engine/core/Failure.h"
 
 #include <algorithm>
 #include <cmath>

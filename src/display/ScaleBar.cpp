@@ -1,6 +1,6 @@
-#include "ScaleBar.h"
+#include "display/ScaleBar.h"
 
-#include "CheckedFloat.h"
+#include "engine/core/CheckedFloat.h"
 
 namespace quelby {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "MapStore.h"
+#include "engine/core/MapStore.h"
 
 #include <array>
 

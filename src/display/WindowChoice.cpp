@@ -1,6 +1,6 @@
-#include "WindowChoice.h"
+#include "display/WindowChoice.h"
 
-#include "CheckedFloat.h"
+#include "engine/core/CheckedFloat.h"
 
 #include <algorithm>
 #include <cmath>

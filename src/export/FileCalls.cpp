@@ -1,4 +1,4 @@
-#include "FileCalls.h"
+#include "export/FileCalls.h"
 
 #include <cstdio>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "FileReplace.h"
+#include "export/FileReplace.h"
 
 #include <cerrno>
 #include <cstdio>

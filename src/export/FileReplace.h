@@ -1,6 +1,6 @@
 #pragma once
 
-#include "FileCalls.h"
+#include "export/FileCalls.h"
 
 #include <span>
 #include <stdexcept>

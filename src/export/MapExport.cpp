@@ -1,8 +1,8 @@
-#include "MapExport.h"
+#include "export/MapExport.h"
 
-#include "CheckedFloat.h"
-#include "Failure.h"
-#include "FileReplace.h"
+#include "engine/core/CheckedFloat.h"
+#include "engine/core/Failure.h"
+#include "export/FileReplace.h"
 
 #include <QByteArray>
 #include <QFile>

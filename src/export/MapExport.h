@@ -1,7 +1,7 @@
 #pragma once
 
-#include "FileCalls.h"
-#include "MapStore.h"
+#include "export/FileCalls.h"
+#include "engine/core/MapStore.h"
 
 #include <QString>
 

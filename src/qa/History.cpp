@@ -1,7 +1,7 @@
-#include "History.h"
+#include "qa/History.h"
 
-#include "Report.h"
-#include "SeriesLoader.h"
+#include "qa/Report.h"
+#include "engine/io/SeriesLoader.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,4 +1,4 @@
-#include "MeasureCommand.h"
+#include "qa/MeasureCommand.h"
 
 #include <charconv>
 #include <cmath>

@@ -1,15 +1,15 @@
-#include "MeasureProgram.h"
+#include "qa/MeasureProgram.h"
 
-#include "Failure.h"
-#include "FileReplace.h"
-#include "History.h"
-#include "MeasureCommand.h"
-#include "NiftiMap.h"
-#include "Pictures.h"
-#include "Report.h"
-#include "RoiStatistics.h"
-#include "SeriesMaps.h"
-#include "TwoThreads.h"
+#include "engine/core/Failure.h"
+#include "export/FileReplace.h"
+#include "qa/History.h"
+#include "qa/MeasureCommand.h"
+#include "qa/NiftiMap.h"
+#include "qa/Pictures.h"
+#include "qa/Report.h"
+#include "qa/RoiStatistics.h"
+#include "engine/series/SeriesMaps.h"
+#include "engine/kernel/TwoThreads.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "NiftiMap.h"
+#include "qa/NiftiMap.h"
 
 #include <nifti1_io.h>
 #include <zlib.h>

@@ -1,6 +1,6 @@
-#include "Pictures.h"
+#include "qa/Pictures.h"
 
-#include "Report.h"
+#include "qa/Report.h"
 
 #include <QBuffer>
 #include <QGuiApplication>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "RoiStatistics.h"
+#include "qa/RoiStatistics.h"
 
 #include <string>
 #include <vector>

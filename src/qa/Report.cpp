@@ -1,4 +1,4 @@
-#include "Report.h"
+#include "qa/Report.h"
 
 #include <charconv>
 #include <cmath>

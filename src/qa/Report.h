@@ -1,7 +1,7 @@
 #pragma once
 
-#include "RoiStatistics.h"
-#include "SeriesLoader.h"
+#include "qa/RoiStatistics.h"
+#include "engine/io/SeriesLoader.h"
 
 #include <optional>
 #include <string>

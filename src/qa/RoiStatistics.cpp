@@ -1,6 +1,6 @@
-#include "RoiStatistics.h"
+#include "qa/RoiStatistics.h"
 
-#include "MeasureCommand.h"
+#include "qa/MeasureCommand.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "SeriesLoader.h"
-#include "SeriesMaps.h"
+#include "engine/io/SeriesLoader.h"
+#include "engine/series/SeriesMaps.h"
 
 #include <array>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "FittedLabel.h"
+#include "app/FittedLabel.h"
 
 #include <QtTest>
 

@@ -1,8 +1,8 @@
 // The folder list: its lines, opening folders by double-click and Enter, and
 // folders that cannot be opened.
 
-#include "Failure.h"
-#include "FolderList.h"
+#include "engine/core/Failure.h"
+#include "app/FolderList.h"
 
 #include <QDir>
 #include <QTemporaryDir>

@@ -2,7 +2,7 @@
 // window shows, the bar written into the maps, the labels beside it.
 
 #include "ModalCatcher.h"
-#include "TitlePicture.h"
+#include "app/TitlePicture.h"
 #include "WindowTestSupport.h"
 
 #include <QCheckBox>

@@ -2,7 +2,7 @@
 // the next run follows the box, the hidden reduction factor included.
 
 #include "ModalCatcher.h"
-#include "Rendering.h"
+#include "display/Rendering.h"
 #include "WindowTestSupport.h"
 
 #include <QCheckBox>

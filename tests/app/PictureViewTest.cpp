@@ -1,6 +1,6 @@
 // The picture view: what it holds and paints, and the pointer events it reports.
 
-#include "PictureView.h"
+#include "app/PictureView.h"
 
 #include <QtTest>
 

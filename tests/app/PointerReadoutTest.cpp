@@ -2,8 +2,8 @@
 // that changes the grey window. Real mouse events on Image1 throughout.
 
 #include "ModalCatcher.h"
-#include "Rendering.h"
-#include "TitlePicture.h"
+#include "display/Rendering.h"
+#include "app/TitlePicture.h"
 #include "WindowTestSupport.h"
 
 #include <QLabel>

@@ -1,6 +1,6 @@
 // The title picture: its size and depth, where its green title ink lies, and its ground.
 
-#include "TitlePicture.h"
+#include "app/TitlePicture.h"
 
 #include <QtTest>
 

@@ -1,9 +1,9 @@
 // What the main window does on its own: text-change notices, the mode toggle,
 // the error box and the message dialog, and closing.
 
-#include "FolderList.h"
+#include "app/FolderList.h"
 #include "ModalCatcher.h"
-#include "consective_method.h"
+#include "app/consective_method.h"
 
 #include <QCheckBox>
 #include <QDir>

@@ -1,9 +1,9 @@
 // The main window as the user first sees it.
 
-#include "FolderList.h"
-#include "PictureView.h"
-#include "TitlePicture.h"
-#include "consective_method.h"
+#include "app/FolderList.h"
+#include "app/PictureView.h"
+#include "app/TitlePicture.h"
+#include "app/consective_method.h"
 
 #include <QCheckBox>
 #include <QDir>

@@ -2,10 +2,10 @@
 
 // What the window tests share: series folders on disk, a run through the window,
 // the greys of the picture on show.
-#include "FolderList.h"
-#include "PictureView.h"
-#include "Rendering.h"
-#include "consective_method.h"
+#include "app/FolderList.h"
+#include "app/PictureView.h"
+#include "display/Rendering.h"
+#include "app/consective_method.h"
 
 #include <QDir>
 #include <QFile>

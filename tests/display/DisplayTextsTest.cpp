@@ -1,6 +1,6 @@
-#include "DisplayTexts.h"
+#include "display/DisplayTexts.h"
 
-#include "MapStore.h"
+#include "engine/core/MapStore.h"
 
 #include <gtest/gtest.h>
 

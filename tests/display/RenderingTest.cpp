@@ -1,6 +1,6 @@
-#include "Rendering.h"
+#include "display/Rendering.h"
 
-#include "Failure.h"
+#include "engine/core/Failure.h"
 
 #include <gtest/gtest.h>
 

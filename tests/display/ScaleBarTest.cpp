@@ -1,7 +1,7 @@
-#include "ScaleBar.h"
+#include "display/ScaleBar.h"
 
-#include "Failure.h"
-#include "Rendering.h"
+#include "engine/core/Failure.h"
+#include "display/Rendering.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "WindowChoice.h"
+#include "display/WindowChoice.h"
 
-#include "Failure.h"
+#include "engine/core/Failure.h"
 
 #include <gtest/gtest.h>
 

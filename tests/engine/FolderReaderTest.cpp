@@ -1,5 +1,5 @@
-#include "Failure.h"
-#include "FolderReader.h"
+#include "engine/core/Failure.h"
+#include "engine/io/FolderReader.h"
 #include "Unprivileged.h"
 
 #include <gtest/gtest.h>

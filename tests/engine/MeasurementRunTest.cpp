@@ -1,6 +1,6 @@
-#include "Failure.h"
-#include "MeasurementRun.h"
-#include "ScaleBar.h"
+#include "engine/core/Failure.h"
+#include "run/MeasurementRun.h"
+#include "display/ScaleBar.h"
 #include "TempFolder.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
-#include "Failure.h"
-#include "NumberText.h"
+#include "engine/core/Failure.h"
+#include "engine/core/NumberText.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "FolderReader.h"
+#include "engine/io/FolderReader.h"
 #include "PhantomCommand.h"
 #include "PhantomSeries.h"
 #include "TempFolder.h"

@@ -1,5 +1,5 @@
-#include "PixelBacklog.h"
-#include "PixelTeam.h"
+#include "engine/kernel/PixelBacklog.h"
+#include "engine/kernel/PixelTeam.h"
 #include "Unprivileged.h"
 
 #include <gtest/gtest.h>

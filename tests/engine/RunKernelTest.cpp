@@ -1,10 +1,10 @@
-#include "CheckedFloat.h"
-#include "Failure.h"
-#include "FolderReader.h"
-#include "MeasurementRun.h"
+#include "engine/core/CheckedFloat.h"
+#include "engine/core/Failure.h"
+#include "engine/io/FolderReader.h"
+#include "run/MeasurementRun.h"
 #include "NoRunView.h"
-#include "PixelArithmetic.h"
-#include "RunKernel.h"
+#include "engine/kernel/PixelArithmetic.h"
+#include "engine/kernel/RunKernel.h"
 #include "TempFolder.h"
 
 #include <gtest/gtest.h>

@@ -10,7 +10,7 @@
 // Five standard errors is the tolerance: with N = 64 and P ≈ 31,000 that is 0.26 %
 // for the SNR and 0.36 % for g, while a divisor N instead of N − 1 moves the SNR by
 // 0.8 %, a missing √ on R moves g by 29 % and swapped series move it by far more.
-#include "MeasurementRun.h"
+#include "run/MeasurementRun.h"
 #include "NoRunView.h"
 #include "PhantomSeries.h"
 #include "TempFolder.h"

@@ -1,6 +1,6 @@
-#include "MapExport.h"
+#include "export/MapExport.h"
 
-#include "Failure.h"
+#include "engine/core/Failure.h"
 #include "Unprivileged.h"
 
 #include <QByteArray>

@@ -1,9 +1,9 @@
 #include "DicomSeries.h"
-#include "MeasureProgram.h"
-#include "MeasurementRun.h"
+#include "qa/MeasureProgram.h"
+#include "run/MeasurementRun.h"
 #include "NoRunView.h"
 #include "ReferenceMaps.h"
-#include "SeriesMaps.h"
+#include "engine/series/SeriesMaps.h"
 #include "TempFolder.h"
 
 #include <nifti1_io.h>

@@ -11,8 +11,8 @@
 // to far better than 0.2 points. g per pixel is biased by k(N)·c4(N) ≈ 1.008
 // at N = 64 (see RunValidationTest); 2 % leaves room for that and the spread.
 #include "GaussianNoise.h"
-#include "RoiStatistics.h"
-#include "SeriesMaps.h"
+#include "qa/RoiStatistics.h"
+#include "engine/series/SeriesMaps.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "MeasurementRun.h"
+#include "run/MeasurementRun.h"
 
 namespace quelby::test {
 

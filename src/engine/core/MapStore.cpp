@@ -1,4 +1,4 @@
-#include "MapStore.h"
+#include "engine/core/MapStore.h"
 
 #include <cassert>
 

@@ -1,4 +1,4 @@
-#include "PixelTeam.h"
+#include "engine/kernel/PixelTeam.h"
 
 #include <algorithm>
 #include <system_error>

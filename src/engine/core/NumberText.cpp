@@ -1,6 +1,6 @@
-#include "NumberText.h"
+#include "engine/core/NumberText.h"
 
-#include "Failure.h"
+#include "engine/core/Failure.h"
 
 #include <cfloat>
 #include <clocale>

@@ -1,4 +1,4 @@
-#include "PixelBacklog.h"
+#include "engine/kernel/PixelBacklog.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Failure.h"
+#include "engine/core/Failure.h"
 
 #include <cfloat>
 #include <cmath>

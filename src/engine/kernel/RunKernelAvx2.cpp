@@ -1,5 +1,5 @@
 // Compiled for AVX2 and FMA: four doubles a vector.
-#include "ExactDeviations.h"
+#include "engine/kernel/ExactDeviations.h"
 
 namespace quelby::kernel {
 

@@ -1,7 +1,7 @@
 // Compiled for AVX-512 (F, BW, DQ, VL): eight doubles a vector, masks in mask
 // registers, sixteen samples widened at once.
-#include "ExactDeviations.h"
-#include "ExactRatios.h"
+#include "engine/kernel/ExactDeviations.h"
+#include "engine/kernel/ExactRatios.h"
 
 namespace quelby::kernel {
 

@@ -1,7 +1,7 @@
-#include "FolderReader.h"
+#include "engine/io/FolderReader.h"
 
-#include "DicomImage.h"
-#include "Failure.h"
+#include "engine/io/DicomImage.h"
+#include "engine/core/Failure.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,8 +1,8 @@
-#include "SeriesMaps.h"
+#include "engine/series/SeriesMaps.h"
 
-#include "PixelArithmetic.h"
-#include "RunKernel.h"
-#include "TwoThreads.h"
+#include "engine/kernel/PixelArithmetic.h"
+#include "engine/kernel/RunKernel.h"
+#include "engine/kernel/TwoThreads.h"
 
 #include <bit>
 

@@ -1,8 +1,8 @@
-#include "SeriesLoader.h"
+#include "engine/io/SeriesLoader.h"
 
-#include "DicomImage.h"
-#include "DicomStructure.h"
-#include "Failure.h"
+#include "engine/io/DicomImage.h"
+#include "engine/io/DicomStructure.h"
+#include "engine/core/Failure.h"
 
 #include <algorithm>
 #include <array>

@@ -1,9 +1,9 @@
-#include "RunKernel.h"
+#include "engine/kernel/RunKernel.h"
 
-#include "CheckedFloat.h"
-#include "ExactDeviations.h"
-#include "ExactRatios.h"
-#include "PixelArithmetic.h"
+#include "engine/core/CheckedFloat.h"
+#include "engine/kernel/ExactDeviations.h"
+#include "engine/kernel/ExactRatios.h"
+#include "engine/kernel/PixelArithmetic.h"
 
 #include <algorithm>
 #include <bit>

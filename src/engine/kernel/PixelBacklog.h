@@ -1,6 +1,6 @@
 #pragma once
 
-#include "PixelTeam.h"
+#include "engine/kernel/PixelTeam.h"
 
 #include <functional>
 #include <span>

@@ -1,15 +1,15 @@
-#include "MeasurementRun.h"
+#include "run/MeasurementRun.h"
 
-#include "CheckedFloat.h"
-#include "DisplayTexts.h"
-#include "FolderReader.h"
-#include "NumberText.h"
-#include "PixelArithmetic.h"
-#include "PixelBacklog.h"
-#include "PixelTeam.h"
-#include "RunKernel.h"
-#include "ScaleBar.h"
-#include "WindowChoice.h"
+#include "engine/core/CheckedFloat.h"
+#include "display/DisplayTexts.h"
+#include "engine/io/FolderReader.h"
+#include "engine/core/NumberText.h"
+#include "engine/kernel/PixelArithmetic.h"
+#include "engine/kernel/PixelBacklog.h"
+#include "engine/kernel/PixelTeam.h"
+#include "engine/kernel/RunKernel.h"
+#include "display/ScaleBar.h"
+#include "display/WindowChoice.h"
 
 #include <algorithm>
 #include <array>

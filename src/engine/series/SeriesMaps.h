@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SeriesLoader.h"
+#include "engine/io/SeriesLoader.h"
 
 #include <vector>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "FolderReader.h"
-#include "MapStore.h"
+#include "engine/core/Samples.h"
+#include "engine/core/MapStore.h"
 
 #include <span>
 

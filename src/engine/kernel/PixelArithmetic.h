@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CheckedFloat.h"
+#include "engine/core/CheckedFloat.h"
 
 // The expressions of one pixel of a measurement, shared by the window's run and
 // the command line so that both give the same maps to the last bit.

@@ -1,4 +1,4 @@
-#include "Failure.h"
+#include "engine/core/Failure.h"
 
 #include <cerrno>
 #include <optional>

@@ -1,6 +1,6 @@
-#include "DicomImage.h"
+#include "engine/io/DicomImage.h"
 
-#include "DicomStructure.h"
+#include "engine/io/DicomStructure.h"
 
 #include <gdcmImageReader.h>
 #include <gdcmJPEG2000Codec.h>

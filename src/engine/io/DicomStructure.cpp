@@ -1,6 +1,6 @@
-#include "DicomStructure.h"
+#include "engine/io/DicomStructure.h"
 
-#include "DicomImage.h"
+#include "engine/io/DicomImage.h"
 
 #include <zlib.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "FolderReader.h"
+#include "engine/io/FolderReader.h"
 
 #include <optional>
 #include <stdexcept>
