@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/core/InputError.h"
 #include "engine/io/FolderReader.h"
 
 #include <optional>
@@ -9,12 +10,6 @@
 #include <vector>
 
 namespace quelby {
-
-// Input that cannot be measured: the message names the file or folder and says why.
-class InputError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 // How files that are not DICOM are read: the last width × height samples.
 struct RawLayout {
