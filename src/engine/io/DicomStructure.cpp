@@ -1,14 +1,15 @@
 #include "engine/io/DicomStructure.h"
 
 #include "engine/io/DicomImage.h"
+#include "engine/io/DicomValues.h"
 
 #include <zlib.h>
 
 #include <algorithm>
 #include <bit>
-#include <charconv>
 #include <cstdint>
 #include <iterator>
+#include <string_view>
 #include <vector>
 
 namespace quelby {
@@ -243,31 +244,26 @@ private:
         return t;
     }
 
-    static std::optional<int> integerText(const std::string& t)
-    {
-        int value = 0;
-        const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), value);
-        if (ec != std::errc{} || end != t.data() + t.size()) return std::nullopt;
-        return value;
-    }
-
     // A decimal string (DS) or, with eight bytes, a double (FD).
     std::optional<double> number(const Element& e, bool big, bool binary) const
     {
-        if (binary) {
-            if (e.length != 8) return std::nullopt;
-            std::uint64_t bits = 0;
-            for (int i = 0; i < 8; ++i) {
-                const unsigned b = bytes_[e.value + static_cast<std::size_t>(big ? i : 7 - i)];
-                bits = bits << 8 | b;
-            }
-            return std::bit_cast<double>(bits);
+        if (!binary) return decimalValue(text(e));
+        if (e.length != 8) return std::nullopt;
+        std::uint64_t bits = 0;
+        for (int i = 0; i < 8; ++i) {
+            const unsigned b = bytes_[e.value + static_cast<std::size_t>(big ? i : 7 - i)];
+            bits = bits << 8 | b;
         }
-        const std::string t = text(e);
-        double value = 0;
-        const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), value);
-        if (ec != std::errc{} || end != t.data() + t.size()) return std::nullopt;
-        return value;
+        return std::bit_cast<double>(bits);
+    }
+
+    // Unsigned longs (UL), or attribute tags (AT) as group << 16 | element.
+    std::vector<std::uint32_t> unsignedLongs(const Element& e, bool big, bool tags) const
+    {
+        std::vector<std::uint32_t> values;
+        for (std::size_t at = e.value; at + 4 <= e.value + e.length; at += 4)
+            values.push_back(tags ? std::uint32_t{u16(at, big)} << 16 | u16(at + 2, big) : u32(at, big));
+        return values;
     }
 
     std::optional<std::uint32_t> unsignedLong(const Element& e, bool big) const
@@ -276,32 +272,93 @@ private:
         return u32(e.value, big);
     }
 
-    // Attributes an enhanced object keeps in its functional groups.
+    // The frame whose per-frame functional groups the walk is in, if any.
+    DicomStructure::FrameFacts* frame() const
+    {
+        return inPerFrame_ && !found_.frameOrder.empty() ? &found_.frameOrder.back() : nullptr;
+    }
+
+    // Attributes an enhanced object keeps in its functional groups: the first
+    // occurrence at any depth, and each frame's own.
     void captureAnyDepth(const Element& e, bool big)
     {
         if (e.undefined || !within(e.value, e.length)) return;
         const auto first = [](auto& into, auto value) {
             if (!into.has_value() && value.has_value()) into = value;
         };
-        const auto firstText = [&](std::string& into) {
-            if (into.empty()) into = text(e);
+        const auto firstText = [](std::string& into, const std::string& value) {
+            if (into.empty()) into = value;
         };
+        DicomStructure::FrameFacts* const own = frame();
         const std::uint32_t tag = std::uint32_t{e.group} << 16 | e.element;
         switch (tag) {
-        case 0x00280030: firstText(found_.pixelSpacing); break;
-        case 0x00200032: firstText(found_.imagePosition); break;
-        case 0x00281053: first(found_.rescaleSlope, number(e, big, false)); break;
-        case 0x00281052: first(found_.rescaleIntercept, number(e, big, false)); break;
+        case 0x00280030: firstText(found_.pixelSpacing, text(e)); break;
+        case 0x00180050: first(found_.sliceThickness, number(e, big, false)); break;
+        case 0x00180080: first(found_.repetitionTimeMs, number(e, big, false)); break;
         case 0x00189069: first(found_.reductionInPlane, number(e, big, true)); break;
         case 0x00189155: first(found_.reductionOutOfPlane, number(e, big, true)); break;
-        case 0x00209128:
-            if (inPerFrame_ && !found_.frameOrder.empty()) found_.frameOrder.back().temporal = unsignedLong(e, big);
+        case 0x00209165: {
+            const std::vector<std::uint32_t> pointer = unsignedLongs(e, big, true);
+            if (!inPerFrame_ && pointer.size() == 1) found_.dimensionPointers.push_back(pointer.front());
             break;
-        case 0x00209057:
-            if (inPerFrame_ && !found_.frameOrder.empty()) found_.frameOrder.back().stack = unsignedLong(e, big);
+        }
+        case 0x00200032:
+            firstText(found_.imagePosition, text(e));
+            if (own) own->imagePosition = text(e);
+            break;
+        case 0x00200037:
+            firstText(found_.imageOrientation, text(e));
+            if (own) own->imageOrientation = text(e);
+            break;
+        case 0x00281053:
+            first(found_.rescaleSlope, number(e, big, false));
+            if (own) own->rescaleSlope = number(e, big, false);
+            break;
+        case 0x00281052:
+            first(found_.rescaleIntercept, number(e, big, false));
+            if (own) own->rescaleIntercept = number(e, big, false);
+            break;
+        case 0x00189082:  // Effective Echo Time
+            first(found_.echoTimeMs, number(e, big, true));
+            if (own) own->echoTimeMs = number(e, big, true);
+            break;
+        case 0x00089208:  // Complex Image Component
+            firstText(found_.imageType, imageTypeOf(text(e)));
+            if (own) own->imageType = imageTypeOf(text(e));
             break;
         default: break;
         }
+        if (!own) return;
+        switch (tag) {
+        case 0x00209128: own->temporal = unsignedLong(e, big); break;
+        case 0x00209057: own->stack = unsignedLong(e, big); break;
+        case 0x00209056: own->stackId = text(e); break;
+        case 0x00209157: own->dimensionIndex = unsignedLongs(e, big, false); break;
+        default: break;
+        }
+    }
+
+    // M, P, R or I from what scanners write: M, MAGNITUDE, Philips' M_SE, R_FFE …
+    static std::string imageTypeOf(const std::string& value)
+    {
+        static constexpr std::string_view words[] = {"MAGNITUDE", "PHASE", "PHASE MAP", "REAL", "IMAGINARY"};
+        const bool letter = value.size() == 1 || (value.size() > 2 && value[1] == '_');
+        const bool word = std::find(std::begin(words), std::end(words), value) != std::end(words);
+        if ((letter || word) && std::string_view("MPRI").find(value.front()) != std::string_view::npos)
+            return value.substr(0, 1);
+        return "";
+    }
+
+    // Value `index` of a multi-valued text, counted from 0.
+    static std::string valueAt(const std::string& text, int index)
+    {
+        std::size_t from = 0;
+        for (int k = 0; k < index; ++k) {
+            const std::size_t at = text.find('\\', from);
+            if (at == std::string::npos) return "";
+            from = at + 1;
+        }
+        return text.substr(from, text.find('\\', from) - from);
     }
 
     // The image attributes of the top-level data set, values checked to lie within the file.
@@ -312,14 +369,7 @@ private:
             found_.pixelData = bytes_.subspan(e.value, e.length);
             return;
         }
-        const std::uint32_t tag = std::uint32_t{e.group} << 16 | e.element;
-        switch (tag) {
-        case 0x0020000E: found_.seriesUid = text(e); return;
-        case 0x0008103E: found_.seriesDescription = text(e); return;
-        case 0x00181030: found_.protocolName = text(e); return;
-        case 0x00200013: found_.instanceNumber = integerText(text(e)); return;
-        default: break;
-        }
+        if (captureDescription(e)) return;
         if (e.group != 0x0028) return;
         const auto text = [&] { return this->text(e); };
         const auto unsignedShort = [&](std::optional<int>& into) {
@@ -328,12 +378,39 @@ private:
         switch (e.element) {
         case 0x0002: unsignedShort(found_.samplesPerPixel); break;
         case 0x0004: found_.photometric = text(); break;
-        case 0x0008: found_.frames = integerText(text()); break;
+        case 0x0008: found_.frames = integerValue(text()); break;
         case 0x0010: unsignedShort(found_.rows); break;
         case 0x0011: unsignedShort(found_.columns); break;
         case 0x0100: unsignedShort(found_.bitsAllocated); break;
         case 0x0103: unsignedShort(found_.pixelRepresentation); break;
         default: break;
+        }
+    }
+
+    // What tells the images of a folder apart and orders them; whether `e` was one.
+    bool captureDescription(const Element& e)
+    {
+        const std::uint32_t tag = std::uint32_t{e.group} << 16 | e.element;
+        DicomStructure& f = found_;
+        switch (tag) {
+        case 0x0020000E: f.seriesUid = text(e); return true;
+        case 0x0008103E: f.seriesDescription = text(e); return true;
+        case 0x00181030: f.protocolName = text(e); return true;
+        case 0x00180024: f.sequenceName = text(e); return true;
+        case 0x00200013: f.instanceNumber = integerValue(text(e)); return true;
+        case 0x00200012: f.acquisitionNumber = integerValue(text(e)); return true;
+        case 0x00200100: f.temporalPositionId = integerValue(text(e)); return true;
+        case 0x00180086: f.echoNumber = integerValue(valueAt(text(e), 0)); return true;
+        case 0x00180081: f.echoTimeMs = decimalValue(text(e)); return true;
+        case 0x00080008: f.imageType = imageTypeOf(valueAt(text(e), 2)); return true;
+        case 0x0051100F:
+        case 0x0021114F: f.coil = text(e); return true;
+        case 0x00080022: f.acquisitionDate = text(e); return true;
+        case 0x00080032: f.acquisitionTime = text(e); return true;
+        case 0x00080023: f.contentDate = text(e); return true;
+        case 0x00080033: f.contentTime = text(e); return true;
+        case 0x0008002A: f.acquisitionDateTime = text(e); return true;
+        default: return false;
         }
     }
 

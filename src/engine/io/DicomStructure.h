@@ -22,20 +22,33 @@ struct DicomStructure {
     // The value of the top-level Pixel Data element, where it has a defined length.
     std::optional<std::span<const unsigned char>> pixelData;
 
-    // What groups and orders the images of a series. Texts are trimmed.
-    std::string seriesUid, seriesDescription, protocolName;
-    std::optional<int> instanceNumber;
+    // What groups and orders the images of a series. Texts are trimmed;
+    // decimal and integer strings are read as DicomValues reads them.
+    std::string seriesUid, seriesDescription, protocolName, sequenceName;
+    std::optional<int> instanceNumber, acquisitionNumber, temporalPositionId, echoNumber;
+    std::optional<double> echoTimeMs, repetitionTimeMs, sliceThickness;
+    // Value 3 of Image Type, or an enhanced object's Complex Image Component,
+    // as M, P, R or I (Philips' M_SE as M); empty for any other value.
+    std::string imageType;
+    std::string coil;  // the coil element Siemens names in (0051,100F) or (0021,114F)
+    std::string acquisitionDate, acquisitionTime, contentDate, contentTime, acquisitionDateTime;
     // Found at any depth (in the functional groups of an enhanced object), the
     // first occurrence; multi-valued texts keep their backslashes.
-    std::string pixelSpacing, imagePosition;
+    std::string pixelSpacing, imagePosition, imageOrientation;
     std::optional<double> rescaleSlope, rescaleIntercept;
     std::optional<double> reductionInPlane, reductionOutOfPlane;
-    // Per frame of an enhanced object: its temporal position index and its
-    // in-stack position number, where its frame content gives them.
-    struct FrameOrder {
-        std::optional<std::uint32_t> temporal, stack;
+    // The attribute each Dimension Index Value of an enhanced object indexes, as (group << 16 | element).
+    std::vector<std::uint32_t> dimensionPointers;
+    // What each frame of an enhanced object gives in its own functional
+    // groups; what it leaves out, the shared groups above give.
+    struct FrameFacts {
+        std::optional<std::uint32_t> temporal, stack;  // Temporal Position Index, In-Stack Position Number
+        std::string stackId;
+        std::vector<std::uint32_t> dimensionIndex;
+        std::string imagePosition, imageOrientation, imageType;
+        std::optional<double> rescaleSlope, rescaleIntercept, echoTimeMs;
     };
-    std::vector<FrameOrder> frameOrder;
+    std::vector<FrameFacts> frameOrder;  // in frame order
 };
 
 // Walks every element of the file, nested ones included, and checks each lies
