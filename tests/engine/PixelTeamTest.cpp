@@ -1,11 +1,16 @@
 #include "engine/kernel/PixelBacklog.h"
 #include "engine/kernel/PixelTeam.h"
+#include "engine/kernel/TwoThreads.h"
 #include "Unprivileged.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
 #include <stdexcept>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -97,6 +102,71 @@ TEST(PixelTeam, WithoutAThreadTheCallerTakesEveryChunk)
                   return std::count(counts.begin(), counts.end(), 1) == 1000 ? std::string() : std::string("missed");
               }),
               "");
+}
+
+// Every item once and the first failure carried out, whether the helper is
+// free, held by a team, or itself the caller (a call nested in a helper task).
+TEST(TwoThreads, EveryItemOnceAndTheFailureCarriedOutWhereverTheHelperIs)
+{
+    struct Case {
+        const char* where;
+        std::function<void(const std::function<void()>&)> around;
+    };
+    const Case cases[] = {
+        {"helper free", [](const auto& call) { call(); }},
+        {"helper held by a team",
+         [](const auto& call) {
+             PixelTeam team(64, 8);
+             call();
+         }},
+        {"nested in both tasks", [](const auto& call) { runOnTwoThreads(call, call); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.where);
+        c.around([] {
+            std::vector<std::atomic<int>> seen(500);
+            forEachOnTwoThreads(seen.size(), [&](std::size_t k) { ++seen[k]; });
+            EXPECT_TRUE(std::all_of(seen.begin(), seen.end(), [](const auto& n) { return n == 1; }));
+            std::atomic<int> calls = 0;
+            EXPECT_THROW(forEachOnTwoThreads(500,
+                                             [&](std::size_t k) {
+                                                 ++calls;
+                                                 if (k == 7) throw std::out_of_range("item 7");
+                                             }),
+                         std::out_of_range);
+            EXPECT_GE(calls, 8);
+        });
+    }
+}
+
+// Both tasks run to the end before a failure goes up, the first task's first.
+TEST(TwoThreads, BothTasksRunAndTheFirstFailureGoesUp)
+{
+    struct Case {
+        bool firstFails, secondFails;
+        const char* expected;
+    };
+    const Case cases[] = {{false, false, ""}, {true, false, "first"}, {false, true, "second"}, {true, true, "first"}};
+    for (const Case& c : cases) {
+        std::atomic<int> done = 0;
+        std::string failure;
+        try {
+            runOnTwoThreads(
+                [&] {
+                    ++done;
+                    if (c.firstFails) throw std::runtime_error("first");
+                },
+                [&] {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                    ++done;
+                    if (c.secondFails) throw std::runtime_error("second");
+                });
+        } catch (const std::runtime_error& e) {
+            failure = e.what();
+        }
+        EXPECT_EQ(failure, c.expected);
+        EXPECT_EQ(done, 2);
+    }
 }
 
 }  // namespace

@@ -1,21 +1,15 @@
 #include "engine/kernel/PixelTeam.h"
 
 #include <algorithm>
-#include <system_error>
 
 #include <immintrin.h>
 
 namespace quelby {
 
-// Where the system gives no thread, the caller takes every chunk itself.
 PixelTeam::PixelTeam(std::size_t pixels, std::size_t chunk)
     : pixels_(pixels), chunk_(chunk), chunks_((pixels + chunk - 1) / chunk),
       chunkDone_(std::make_unique<std::atomic<Ticket>[]>(chunks_))
 {
-    try {
-        helper_ = std::thread([this] { help(); });
-    } catch (const std::system_error&) {
-    }
 }
 
 PixelTeam::~PixelTeam()
@@ -24,7 +18,8 @@ PixelTeam::~PixelTeam()
     stopping_.store(true);
     wakes_.fetch_add(1, std::memory_order_release);
     wakes_.notify_one();
-    if (helper_.joinable()) helper_.join();
+    // A helper that never came runs help() here, which sees the stop at once.
+    helper_.join();
 }
 
 PixelTeam::Ticket PixelTeam::post(Job job)

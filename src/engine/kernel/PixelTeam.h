@@ -1,17 +1,19 @@
 #pragma once
 
+#include "engine/kernel/HelperTask.h"
+
 #include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <thread>
 
 namespace quelby {
 
-// Work over the pixels of a map, shared between the calling thread and one
-// helper thread that lives as long as the team. post() queues a job and
+// Work over the pixels of a map, shared between the calling thread and the
+// process's helper thread, which the team holds while it lives (where the
+// helper is busy with another task, the caller takes every chunk). post() queues a job and
 // returns at once, so that the caller may read the next files meanwhile; the
 // helper takes the jobs chunk by chunk, each chunk in the order the jobs were
 // posted. finish() takes part in what is left and returns once the job is
@@ -47,7 +49,7 @@ private:
     std::atomic<Ticket> posted_ = 0, completed_ = 0, taken_ = 0;  // jobs; jobs in order; tasks (job · chunks + chunk)
     std::atomic<std::uint32_t> wakes_ = 0;  // posts and the stop, for the helper to wait on
     std::atomic<bool> stopping_ = false;
-    std::thread helper_;
+    HelperTask helper_{[this] { help(); }};  // last: it may start at once
 };
 
 }  // namespace quelby

@@ -1,16 +1,18 @@
 #pragma once
 
+#include "engine/kernel/HelperTask.h"
+
 #include <atomic>
 #include <cstddef>
 #include <exception>
 #include <functional>
 #include <mutex>
-#include <thread>
 
 namespace quelby {
 
 // Calls item(k) for k from 0 to count − 1, the items shared between this thread
-// and one more. Once both are done, the first failure of either goes up.
+// and the helper. A thread whose item fails takes no more; once both are done,
+// the first failure goes up.
 inline void forEachOnTwoThreads(std::size_t count, const std::function<void(std::size_t)>& item)
 {
     std::atomic<std::size_t> next = 0;
@@ -24,9 +26,29 @@ inline void forEachOnTwoThreads(std::size_t count, const std::function<void(std:
             if (!failure) failure = std::current_exception();
         }
     };
-    std::thread other(work);
+    HelperTask other(work);
     work();
     other.join();
+    if (failure) std::rethrow_exception(failure);
+}
+
+// Runs `first` on this thread and `second` on the helper (or after `first`,
+// here, when the helper is busy). Once both are done, the failure of `first`
+// goes up, else that of `second`.
+inline void runOnTwoThreads(const std::function<void()>& first, const std::function<void()>& second)
+{
+    HelperTask other(second);
+    std::exception_ptr failure;
+    try {
+        first();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    try {
+        other.join();
+    } catch (...) {
+        if (!failure) failure = std::current_exception();
+    }
     if (failure) std::rethrow_exception(failure);
 }
 
