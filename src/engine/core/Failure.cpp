@@ -62,11 +62,13 @@ std::optional<int> namedFileErrorCode(int err, const std::string& path)
 
 int fileErrorCode(int err, const std::string& path) { return namedFileErrorCode(err, path).value_or(err); }
 
-void throwFileError(int err, const std::string& path)
+std::string fileErrorText(int err, const std::string& path)
 {
-    if (const auto code = namedFileErrorCode(err, path)) throw Failure::file(*code);
-    throw Failure("I/O エラー (" + std::to_string(err) + ")");
+    if (const auto code = namedFileErrorCode(err, path)) return fileErrorMessage(*code);
+    return "I/O エラー (" + std::to_string(err) + ")";
 }
+
+void throwFileError(int err, const std::string& path) { throw Failure(fileErrorText(err, path)); }
 
 }  // namespace quelby
 

@@ -33,6 +33,10 @@ std::string fileErrorMessage(int code);
 // file alone is missing and 3 when a folder on its way is), otherwise the errno.
 int fileErrorCode(int err, const std::string& path);
 
+// The message of the file failure for errno `err` from a call on `path`, as
+// throwFileError words it.
+std::string fileErrorText(int err, const std::string& path);
+
 // Throws the file failure for errno `err` from a call on `path`. An errno without
 // a message of its own shows as "I/O エラー (errno)" even where its number equals
 // one of the codes above (EIO is 5, and must not read as access denied).

@@ -187,9 +187,10 @@ void decodeHere(std::span<const unsigned char> file, LibraryOutcome& outcome, un
     }
     const gdcm::TransferSyntax ts = reader.GetFile().GetHeader().GetDataSetTransferSyntax();
     if (!ts.IsEncapsulated()) {
-        // Native pixel data must hold every byte the attributes promise.
+        // Native pixel data must hold the bytes the attributes promise, a pad aside.
         const gdcm::ByteValue* value = reader.GetFile().GetDataSet().GetDataElement(PixelDataTag).GetByteValue();
-        if (value == nullptr || value->GetLength() < outcome.length) return;
+        if (value == nullptr || (value->GetLength() != outcome.length && value->GetLength() != outcome.length + 1))
+            return;
     }
     if (image.GetBuffer(reinterpret_cast<char*>(pixels)))
         outcome.status = LibraryOutcome::Decoded;
@@ -294,19 +295,34 @@ void DicomImage::decodePixels(std::span<unsigned char> out) const
 {
     // A decoder that would give other than the attributes promise is a broken file.
     if (out.size() != pixelBytes()) throw DicomError(DicomProblem::Corrupt, parsed_->transferSyntax);
+    copyOut(0, out);
+}
+
+void DicomImage::decodeFrame(int k, std::span<unsigned char> out) const
+{
+    const std::size_t frameBytes = format_.frames > 0 ? pixelBytes() / static_cast<std::size_t>(format_.frames) : 0;
+    if (k < 0 || k >= format_.frames || out.size() != frameBytes)
+        throw DicomError(DicomProblem::Corrupt, parsed_->transferSyntax);
+    copyOut(frameBytes * static_cast<std::size_t>(k), out);
+}
+
+void DicomImage::copyOut(std::size_t from, std::span<unsigned char> out) const
+{
     if (parsed_->byLibrary) {
-        std::memcpy(out.data(), parsed_->decoded.data(), out.size());
+        std::memcpy(out.data(), parsed_->decoded.data() + from, out.size());
         return;
     }
-    // Pixel data must hold every byte the attributes promise.
+    // Native pixel data must hold the bytes the attributes promise, and no
+    // more than the pad to an even length.
     const std::span<const unsigned char> stored = parsed_->nativePixels;
-    if (stored.size() < out.size()) throw DicomError(DicomProblem::Corrupt, parsed_->transferSyntax);
+    if (stored.size() != pixelBytes() && stored.size() != pixelBytes() + 1)
+        throw DicomError(DicomProblem::Corrupt, parsed_->transferSyntax);
     if (!parsed_->bigEndian) {
-        std::memcpy(out.data(), stored.data(), out.size());
+        std::memcpy(out.data(), stored.data() + from, out.size());
     } else {
         for (std::size_t i = 0; i + 1 < out.size(); i += 2) {
-            out[i] = stored[i + 1];
-            out[i + 1] = stored[i];
+            out[i] = stored[from + i + 1];
+            out[i + 1] = stored[from + i];
         }
     }
 }

@@ -61,8 +61,12 @@ public:
     std::size_t pixelBytes() const;
     // Decodes into `out`, which holds exactly pixelBytes(); throws DicomError.
     void decodePixels(std::span<unsigned char> out) const;
+    // Frame k alone, into `out`, which holds exactly pixelBytes() / frames; throws DicomError.
+    void decodeFrame(int k, std::span<unsigned char> out) const;
 
 private:
+    void copyOut(std::size_t from, std::span<unsigned char> out) const;
+
     struct Parsed;
     std::unique_ptr<Parsed> parsed_;
     DicomPixelFormat format_;

@@ -2,6 +2,7 @@
 
 #include "engine/core/MapStore.h"
 #include "engine/core/Samples.h"
+#include "engine/io/ImageFolder.h"
 
 #include <array>
 #include <cstdint>
@@ -16,26 +17,13 @@ namespace quelby {
 // folder is a raw series, read by the raw rule.
 enum class SeriesFormat : std::uint8_t { Raw, Dicom };
 
-// The image files of a folder, in the order the passes take them: names sorted
-// case-insensitively (ASCII), ties byte-wise. Hidden entries (names beginning
-// with "."), folders and entries that are neither regular files nor folders
-// after following links are left out. A folder that cannot be listed throws
-// its file failure.
-std::vector<std::string> ListImageFiles(const std::string& folder);
-
-// The path of an entry: the folder's path as given, "/", the name.
-std::string ImageFilePath(const std::string& folder, const std::string& name);
-
-int CountImageFiles(const std::string& folder);
-
 // The format of the listed files, from their first bytes. A file that cannot
 // be opened or read here decides nothing: its read fails in the pass. Throws,
 // naming the first file that is not DICOM, when DICOM files are mixed with others.
 SeriesFormat ProbeSeriesFormat(const std::string& folder, const std::vector<std::string>& names);
 
 // Reads the image of one file, opened read-only. A raw file gives its last
-// 65,536 records with one positioned read; a file shorter than one image
-// fails as a move before the file's start does (EINVAL). A DICOM file gives
+// 65,536 records by the raw rule (RawImage.h): signed, little endian. A DICOM file gives
 // its decoded pixel data, and fails naming the file when it is not one
 // 256 × 256 frame of 16-bit grey samples. Throws the file failure of the
 // step that fails.

@@ -29,6 +29,7 @@ struct SeriesSource {
     enum class Format { Raw, Dicom, Nifti };
     std::string path;  // as given
     Format format = Format::Raw;
+    RawLayout raw;                   // how the files of a raw source are read
     std::vector<std::string> files;  // paths; ImageRef::file indexes them
     std::vector<Stack> stacks;
     std::vector<SkippedFile> skipped;
