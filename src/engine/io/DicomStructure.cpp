@@ -397,6 +397,7 @@ private:
         case 0x0008103E: f.seriesDescription = text(e); return true;
         case 0x00181030: f.protocolName = text(e); return true;
         case 0x00180024: f.sequenceName = text(e); return true;
+        case 0x00200011: f.seriesNumber = integerValue(text(e)); return true;
         case 0x00200013: f.instanceNumber = integerValue(text(e)); return true;
         case 0x00200012: f.acquisitionNumber = integerValue(text(e)); return true;
         case 0x00200100: f.temporalPositionId = integerValue(text(e)); return true;

@@ -25,7 +25,7 @@ struct DicomStructure {
     // What groups and orders the images of a series. Texts are trimmed;
     // decimal and integer strings are read as DicomValues reads them.
     std::string seriesUid, seriesDescription, protocolName, sequenceName;
-    std::optional<int> instanceNumber, acquisitionNumber, temporalPositionId, echoNumber;
+    std::optional<int> seriesNumber, instanceNumber, acquisitionNumber, temporalPositionId, echoNumber;
     std::optional<double> echoTimeMs, repetitionTimeMs, sliceThickness;
     // Value 3 of Image Type, or an enhanced object's Complex Image Component,
     // as M, P, R or I (Philips' M_SE as M); empty for any other value.

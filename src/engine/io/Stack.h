@@ -20,6 +20,7 @@ struct ImageRef {
 // What sets one stack of images apart from another in the same folder.
 struct StackKeys {
     std::vector<std::string> seriesUids;  // more than one when separate series are joined
+    std::optional<int> seriesNumber;  // the first series'
     std::string description, protocol, sequence;
     std::optional<int> echoNumber;
     std::optional<double> echoTimeMs;
