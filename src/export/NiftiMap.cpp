@@ -1,4 +1,6 @@
-#include "qa/NiftiMap.h"
+#include "export/NiftiMap.h"
+
+#include "engine/io/VoxelAxes.h"
 
 #include <nifti1_io.h>
 #include <zlib.h>
@@ -30,22 +32,58 @@ std::vector<char> gzipped(const std::vector<char>& raw)
     return out;
 }
 
+// The stack's voxel axes in NIfTI's RAS coordinates.
+mat44 rasAffine(const Stack& stack)
+{
+    const VoxelAxes axes = voxelAxes(stack);
+    const Vector3 columns[4] = {swapLpsRas(axes.i), swapLpsRas(axes.j), swapLpsRas(axes.k), swapLpsRas(axes.origin)};
+    mat44 m{};
+    for (int c = 0; c < 4; ++c)
+        for (int r = 0; r < 3; ++r) m.m[r][c] = static_cast<float>(columns[c][static_cast<std::size_t>(r)]);
+    m.m[3][3] = 1;
+    return m;
+}
+
+// Writes the affine as both the sform and the qform; the qform's scales are the pixdims.
+void place(nifti_1_header& header, const mat44& ras, bool known)
+{
+    float qfac = 1;
+    nifti_mat44_to_quatern(ras, &header.quatern_b, &header.quatern_c, &header.quatern_d, &header.qoffset_x,
+                           &header.qoffset_y, &header.qoffset_z, &header.pixdim[1], &header.pixdim[2],
+                           &header.pixdim[3], &qfac);
+    header.pixdim[0] = qfac;
+    for (int c = 0; c < 4; ++c) {
+        header.srow_x[c] = ras.m[0][c];
+        header.srow_y[c] = ras.m[1][c];
+        header.srow_z[c] = ras.m[2][c];
+    }
+    // Without a geometry the affine only carries the spacing: no place is claimed.
+    header.qform_code = header.sform_code = static_cast<short>(known ? NIFTI_XFORM_SCANNER_ANAT : NIFTI_XFORM_UNKNOWN);
+}
+
+bool placed(const Stack& stack)
+{
+    return stack.geometry.orientation && !stack.slices.empty() && stack.slices.front().origin;
+}
+
 }  // namespace
 
-std::vector<char> niftiMapBytes(const std::vector<double>& values, int width, int height,
-                                const std::optional<std::pair<double, double>>& spacing, const std::string& description)
+std::vector<char> niftiMapBytes(std::span<const double> values, const Stack& stack, const std::string& description)
 {
-    const int dims[8] = {2, width, height, 1, 1, 1, 1, 1};
+    const int slices = static_cast<int>(stack.slices.size());
+    const int dims[8] = {3, stack.keys.columns, stack.keys.rows, slices, 1, 1, 1, 1};
+    if (values.empty() ||
+        values.size() != static_cast<std::size_t>(stack.keys.columns) * stack.keys.rows * stack.slices.size())
+        throw std::invalid_argument("a map's values do not fill its stack");
     const std::unique_ptr<nifti_image, void (*)(nifti_image*)> image(nifti_make_new_nim(dims, DT_FLOAT32, 0),
                                                                       nifti_image_free);
     if (!image) throw std::runtime_error("cannot make a NIfTI image");
     image->nifti_type = NIFTI_FTYPE_NIFTI1_1;
-    image->dx = image->pixdim[1] = spacing ? static_cast<float>(spacing->second) : 1.0f;
-    image->dy = image->pixdim[2] = spacing ? static_cast<float>(spacing->first) : 1.0f;
     image->iname_offset = 352;  // the header and four bytes of no extension
     image->xyz_units = NIFTI_UNITS_MM;
     std::strncpy(image->descrip, description.c_str(), sizeof image->descrip - 1);
-    const nifti_1_header header = nifti_convert_nim2nhdr(image.get());
+    nifti_1_header header = nifti_convert_nim2nhdr(image.get());
+    place(header, rasAffine(stack), placed(stack));
 
     std::vector<char> raw(sizeof header + 4 + values.size() * sizeof(float), 0);
     std::memcpy(raw.data(), &header, sizeof header);  // then 4 bytes of no extension
@@ -56,6 +94,17 @@ std::vector<char> niftiMapBytes(const std::vector<double>& values, int width, in
         data += sizeof f;
     }
     return gzipped(raw);
+}
+
+std::vector<char> niftiMapBytes(const std::vector<double>& values, int width, int height,
+                                const std::optional<std::pair<double, double>>& spacing, const std::string& description)
+{
+    Stack stack;
+    stack.keys.columns = width;
+    stack.keys.rows = height;
+    stack.geometry.pixelSpacing = spacing;
+    stack.slices.resize(1);
+    return niftiMapBytes(values, stack, description);
 }
 
 }  // namespace quelby

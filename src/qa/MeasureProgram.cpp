@@ -4,7 +4,7 @@
 #include "export/FileReplace.h"
 #include "qa/History.h"
 #include "qa/MeasureCommand.h"
-#include "qa/NiftiMap.h"
+#include "export/NiftiMap.h"
 #include "qa/Pictures.h"
 #include "qa/Report.h"
 #include "qa/RoiStatistics.h"

@@ -15,7 +15,8 @@ bool isNiftiPath(const std::string& path);
 // patient coordinates. Throws InputError naming the file, for a 3-D file too.
 void openNiftiSource(SeriesSource& source);
 
-// Reads the volumes of a NIfTI source image by image; fastest in file order.
+// Reads the images of a NIfTI source, holding one repetition's slices at a
+// time: fastest repetition after repetition, each slice in any order.
 class NiftiImages {
 public:
     explicit NiftiImages(const SeriesSource& source);
