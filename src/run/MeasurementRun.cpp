@@ -3,6 +3,7 @@
 #include "engine/core/CheckedFloat.h"
 #include "display/DisplayTexts.h"
 #include "engine/io/FolderReader.h"
+#include "engine/io/OneAcquisition.h"
 #include "engine/core/NumberText.h"
 #include "engine/kernel/PixelArithmetic.h"
 #include "engine/kernel/PixelBacklog.h"
@@ -147,7 +148,9 @@ public:
 private:
     void measure(const Series& series, bool showsRepImage)
     {
-        series.count = CountImageFiles(series.folder);
+        const std::vector<std::string> names = ListImageFiles(series.folder);
+        series.count = static_cast<std::int32_t>(names.size());
+        RefuseMixedAcquisitions(series.folder, names);
         sumPass(series);
         mean(series, showsRepImage);
         deviationPass(series);

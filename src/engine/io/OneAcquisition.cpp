@@ -1,0 +1,161 @@
+#include "engine/io/OneAcquisition.h"
+
+#include "engine/core/Failure.h"
+#include "engine/io/DicomStructure.h"
+#include "engine/io/FolderReader.h"
+#include "engine/io/InputFile.h"
+#include "engine/io/PatientAxes.h"
+#include "engine/io/DicomValues.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <optional>
+
+namespace quelby {
+
+namespace {
+
+// Positions closer than this along the normal are one slice.
+constexpr double SamePositionMm = 0.01;
+
+// Files named in a refusal at most, one of each kind found.
+constexpr std::size_t NamedAtMost = 4;
+
+struct FileFacts {
+    std::string name;
+    DicomStructure header;  // its pixel data span is not kept valid
+};
+
+std::optional<Vector3> positionOf(const DicomStructure& d)
+{
+    const auto values = decimalValues(d.imagePosition);
+    if (!values || values->size() != 3) return std::nullopt;
+    return Vector3{(*values)[0], (*values)[1], (*values)[2]};
+}
+
+std::optional<Vector3> normalOf(const DicomStructure& d)
+{
+    const auto values = decimalValues(d.imageOrientation);
+    if (!values || values->size() != 6) return std::nullopt;
+    std::array<double, 6> cosines{};
+    std::copy(values->begin(), values->end(), cosines.begin());
+    return sliceNormal(cosines);
+}
+
+// A tag's text as a refusal may show it: printable ASCII, at most 24 characters.
+std::string shown(const std::string& text)
+{
+    std::string out;
+    for (const char c : text)
+        if (c >= ' ' && c <= '~' && out.size() < 24) out += c;
+    return out;
+}
+
+std::string number(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", value);
+    return text;
+}
+
+std::vector<FileFacts> headersOf(const std::string& folder, const std::vector<std::string>& names)
+{
+    std::vector<FileFacts> facts;
+    std::vector<unsigned char> bytes;
+    for (const std::string& name : names) {
+        try {
+            const InputFile file(ImageFilePath(folder, name));
+            bytes.resize(static_cast<std::size_t>(file.size()));
+            file.readAt(0, bytes);
+        } catch (const Failure&) {
+            continue;
+        }
+        if (std::optional<DicomStructure> header = walkDicomStructure(bytes)) {
+            header->pixelData.reset();
+            facts.push_back({name, std::move(*header)});
+        }
+    }
+    return facts;
+}
+
+// The first file of each kind, by `same`, among the files that have a kind;
+// refused when there is more than one kind.
+template <class Kind>
+void refuseSeveral(const std::vector<FileFacts>& files, const std::function<std::optional<Kind>(const DicomStructure&)>& kindOf,
+                   const std::function<bool(const Kind&, const Kind&)>& same,
+                   const std::function<std::string(const Kind&)>& describe, const char* what, const char* only)
+{
+    std::vector<std::pair<Kind, const std::string*>> kinds;
+    for (const FileFacts& f : files) {
+        const std::optional<Kind> kind = kindOf(f.header);
+        if (!kind) continue;
+        const auto known = [&](const auto& k) { return same(k.first, *kind); };
+        if (std::none_of(kinds.begin(), kinds.end(), known)) kinds.emplace_back(*kind, &f.name);
+    }
+    if (kinds.size() < 2) return;
+    std::string message = std::to_string(kinds.size()) + what + "を含む系列は測定できません (" + only + "): ";
+    for (std::size_t k = 0; k < kinds.size() && k < NamedAtMost; ++k)
+        message += (k > 0 ? ", " : "") + *kinds[k].second + " " + describe(kinds[k].first);
+    if (kinds.size() > NamedAtMost) message += " ほか";
+    throw Failure(message);
+}
+
+void refuseSeveralPositions(const std::vector<FileFacts>& files)
+{
+    std::optional<Vector3> normal;
+    for (const FileFacts& f : files)
+        if (!normal) normal = normalOf(f.header);
+    // Without an orientation, positions are told apart in space.
+    const auto along = [&](const Vector3& p) { return normal ? dot(p, *normal) : 0.0; };
+    refuseSeveral<Vector3>(
+        files, positionOf,
+        [&](const Vector3& a, const Vector3& b) {
+            return normal ? std::fabs(along(a) - along(b)) < SamePositionMm : length(minus(a, b)) < SamePositionMm;
+        },
+        [&](const Vector3& p) {
+            return normal ? number(along(p)) + " mm" : "(" + number(p[0]) + ", " + number(p[1]) + ", " + number(p[2]) + ")";
+        },
+        " か所のスライス位置の画像", "1 スライスのみ");
+}
+
+}  // namespace
+
+void RefuseMixedAcquisitions(const std::string& folder, const std::vector<std::string>& names)
+{
+    if (ProbeSeriesFormat(folder, names) != SeriesFormat::Dicom) return;
+    const std::vector<FileFacts> files = headersOf(folder, names);
+    refuseSeveralPositions(files);
+    using Echo = std::pair<std::optional<int>, std::optional<double>>;
+    refuseSeveral<Echo>(
+        files,
+        [](const DicomStructure& d) -> std::optional<Echo> {
+            if (!d.echoNumber && !d.echoTimeMs) return std::nullopt;
+            return Echo{d.echoNumber, d.echoTimeMs};
+        },
+        // What one file leaves out does not tell it apart.
+        [](const Echo& a, const Echo& b) {
+            return (!a.first || !b.first || *a.first == *b.first) &&
+                   (!a.second || !b.second || std::fabs(*a.second - *b.second) < 1e-6);
+        },
+        [](const Echo& e) {
+            return (e.first ? "エコー " + std::to_string(*e.first) : std::string("エコー")) +
+                   (e.second ? " (TE " + number(*e.second) + " ms)" : "");
+        },
+        " 種類のエコーの画像", "1 エコーのみ");
+    const auto text = [](std::string DicomStructure::*field) {
+        return [field](const DicomStructure& d) -> std::optional<std::string> {
+            if ((d.*field).empty()) return std::nullopt;
+            return d.*field;
+        };
+    };
+    const auto equal = [](const std::string& a, const std::string& b) { return a == b; };
+    refuseSeveral<std::string>(files, text(&DicomStructure::coil), equal, shown, " 個のコイルエレメントの画像",
+                               "1 エレメントのみ");
+    refuseSeveral<std::string>(files, text(&DicomStructure::imageType), equal, shown, " 種類の画像タイプの画像",
+                               "1 種類のみ");
+}
+
+}  // namespace quelby
