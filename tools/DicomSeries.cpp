@@ -1,6 +1,8 @@
 #include "DicomSeries.h"
 
+#include <gdcmDicts.h>
 #include <gdcmFragment.h>
+#include <gdcmGlobal.h>
 #include <gdcmImageChangeTransferSyntax.h>
 #include <gdcmImageWriter.h>
 #include <gdcmUIDGenerator.h>
@@ -115,13 +117,23 @@ void setFunctionalGroups(gdcm::DataSet& data, const DicomLayout& layout)
     setSequence(shared, 0x0028, 0x9145, {transformation});
     setSequence(data, 0x5200, 0x9229, {shared});
     std::vector<gdcm::DataSet> frames;
-    for (int k = 0; k < layout.frames; ++k) {
+    for (std::size_t k = 0; k < static_cast<std::size_t>(layout.frames); ++k) {
         gdcm::DataSet content, frame;
-        const std::uint32_t temporal = layout.temporalPositions.empty()
-                                           ? static_cast<std::uint32_t>(k + 1)
-                                           : layout.temporalPositions[static_cast<std::size_t>(k)];
+        const std::uint32_t temporal = layout.temporalPositions.empty() ? static_cast<std::uint32_t>(k + 1)
+                                                                        : layout.temporalPositions.at(k);
         setUnsigned(content, 0x0020, 0x9128, temporal);
+        if (!layout.stackPositions.empty()) setUnsigned(content, 0x0020, 0x9057, layout.stackPositions.at(k));
         setSequence(frame, 0x0020, 0x9111, {content});
+        if (!layout.framePositions.empty()) {
+            gdcm::DataSet plane;
+            setText(plane, 0x0020, 0x0032, "DS", layout.framePositions.at(k));
+            setSequence(frame, 0x0020, 0x9113, {plane});
+        }
+        if (!layout.frameIntercepts.empty()) {
+            gdcm::DataSet own;
+            setText(own, 0x0028, 0x1052, "DS", std::to_string(layout.frameIntercepts.at(k)));
+            setSequence(frame, 0x0028, 0x9145, {own});
+        }
         frames.push_back(frame);
     }
     setSequence(data, 0x5200, 0x9230, frames);
@@ -139,6 +151,15 @@ void setDescription(gdcm::DataSet& data, const DicomLayout& layout)
     if (layout.reductionInPlane) setNumber(data, 0x0018, 0x9069, *layout.reductionInPlane);
     if (layout.rescaleSlope) setText(data, 0x0028, 0x1053, "DS", std::to_string(*layout.rescaleSlope));
     if (layout.rescaleIntercept) setText(data, 0x0028, 0x1052, "DS", std::to_string(*layout.rescaleIntercept));
+}
+
+void setAttributes(gdcm::DataSet& data, const DicomLayout& layout)
+{
+    for (const auto& [tag, value] : layout.attributes) {
+        const gdcm::Tag t(static_cast<std::uint16_t>(tag >> 16), static_cast<std::uint16_t>(tag & 0xFFFF));
+        const gdcm::VR vr = t.IsPrivate() ? gdcm::VR(gdcm::VR::LO) : gdcm::Global::GetInstance().GetDicts().GetDictEntry(t).GetVR();
+        setText(data, t.GetGroup(), t.GetElement(), gdcm::VR::GetVRString(vr), value);
+    }
 }
 
 }  // namespace
@@ -185,6 +206,7 @@ void writeDicomImage(const std::string& path, const DicomLayout& layout, std::sp
     setText(data, 0x0008, 0x0016, "UI", layout.enhanced ? "1.2.840.10008.5.1.4.1.1.4.1" : "1.2.840.10008.5.1.4.1.1.4");
     setText(data, 0x0008, 0x0060, "CS", "MR");
     setDescription(data, layout);
+    setAttributes(data, layout);
     if (layout.trailingPadding > 0) {
         gdcm::DataElement padding(gdcm::Tag(0xFFFC, 0xFFFC));
         padding.SetVR(gdcm::VR::OB);
@@ -194,6 +216,13 @@ void writeDicomImage(const std::string& path, const DicomLayout& layout, std::sp
     }
     writer.SetFileName(path.c_str());
     if (!writer.Write()) throw std::runtime_error("cannot write " + path);
+    if (layout.framePositions.empty()) return;
+    // The image writer places the frames by the image's origin and spacing; these are the layout's own.
+    setFunctionalGroups(data, layout);
+    gdcm::Writer again;
+    again.SetFile(writer.GetFile());
+    again.SetFileName(path.c_str());
+    if (!again.Write()) throw std::runtime_error("cannot write " + path);
 }
 
 void writeEncapsulatedDicom(const std::string& path, const char* transferSyntax)

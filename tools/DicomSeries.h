@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -36,11 +37,18 @@ struct DicomLayout {
     std::string seriesUid, seriesDescription, protocolName, pixelSpacing, imagePosition;
     std::optional<int> instanceNumber;
     std::optional<double> reductionInPlane, rescaleSlope, rescaleIntercept;
+    // Further top-level attributes, tag (group << 16 | element) → value as
+    // the file holds it ("+4", "ORIGINAL\\PRIMARY\\M\\ND"), VR from the
+    // dictionary (LO for private tags); written last, so they override the above.
+    std::map<std::uint32_t, std::string> attributes;
     // An enhanced MR object: pixel spacing, reduction and rescale go into the
     // shared functional groups, and each frame gets its temporal position
-    // index from here (frames in file order when empty).
+    // index from here (frames in file order when empty) and, where given, its
+    // in-stack position, plane position and rescale intercept.
     bool enhanced = false;
-    std::vector<std::uint32_t> temporalPositions;
+    std::vector<std::uint32_t> temporalPositions, stackPositions;
+    std::vector<std::string> framePositions;
+    std::vector<double> frameIntercepts;
 };
 
 // Writes one MR image file of the layout; `samples` holds frames × rows ×
