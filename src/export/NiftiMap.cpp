@@ -5,6 +5,7 @@
 #include <nifti1_io.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -84,6 +85,7 @@ std::vector<char> niftiMapBytes(std::span<const double> values, const Stack& sta
     std::strncpy(image->descrip, description.c_str(), sizeof image->descrip - 1);
     nifti_1_header header = nifti_convert_nim2nhdr(image.get());
     place(header, rasAffine(stack), placed(stack));
+    std::fill(header.dim + 4, header.dim + 8, 1);  // as readers expect of the unused dimensions
 
     std::vector<char> raw(sizeof header + 4 + values.size() * sizeof(float), 0);
     std::memcpy(raw.data(), &header, sizeof header);  // then 4 bytes of no extension

@@ -76,6 +76,7 @@ TEST(NiftiMapTest, VoxelsLieWhereTheDicomGeometryPutsThem)
         EXPECT_EQ(header->dim[1], columns);
         EXPECT_EQ(header->dim[2], rows);
         EXPECT_EQ(header->dim[3], slices);
+        EXPECT_EQ(header->dim[4], 1);
         EXPECT_EQ(header->qform_code, c.code);
         EXPECT_EQ(header->sform_code, c.code);
         EXPECT_FLOAT_EQ(header->pixdim[1], 0.9f);

@@ -6,6 +6,7 @@
 #include <nifti1_io.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -20,7 +21,7 @@ namespace {
 bool endsWith(const std::string& path, std::string_view end)
 {
     return path.size() >= end.size() &&
-           std::equal(end.rbegin(), end.rend(), path.rbegin(), [](char a, char b) { return a == std::tolower(b); });
+           std::equal(end.rbegin(), end.rend(), path.rbegin(), [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
 }
 
 bool compressed(const std::string& path) { return endsWith(path, ".gz"); }
@@ -59,9 +60,9 @@ void readHeader(const std::string& path, Layout& layout)
 {
     nifti_1_header& h = layout.header;
     if (!readExactly(openStream(path).get(), &h, sizeof h)) refuse(path, "too short for a NIfTI header");
-    const auto swapped = [](std::int32_t v) { return static_cast<std::int32_t>(__builtin_bswap32(static_cast<std::uint32_t>(v))); };
-    if (h.sizeof_hdr == 540 || h.sizeof_hdr == swapped(540)) refuse(path, "a NIfTI-2 file; only NIfTI-1 files are read");
-    layout.swapped = h.sizeof_hdr == swapped(348);
+    const auto size = static_cast<std::uint32_t>(h.sizeof_hdr);
+    if (size == 540 || size == __builtin_bswap32(540)) refuse(path, "a NIfTI-2 file; only NIfTI-1 files are read");
+    layout.swapped = size == __builtin_bswap32(348);
     if (layout.swapped) swap_nifti_header(&h, 1);
     if (h.sizeof_hdr != 348 || std::memcmp(h.magic, "n+1", 4) != 0) refuse(path, "not a NIfTI-1 file");
 }
@@ -94,7 +95,8 @@ void readDimensions(const std::string& path, Layout& layout)
 void checkSize(const std::string& path, Layout& layout)
 {
     const float offset = layout.header.vox_offset;
-    if (!(offset >= 352 && offset < 1e15f) || offset != std::floor(offset)) refuse(path, "its sample offset is invalid");
+    if (!(offset >= 352 && offset < 1e15f) || offset != std::floor(offset))
+        refuse(path, "its sample offset is invalid");
     layout.dataOffset = static_cast<std::uint64_t>(offset);
     // NIfTI-1 dimensions are 16-bit, so these products cannot overflow.
     layout.imageBytes = static_cast<std::uint64_t>(layout.columns) * static_cast<std::uint64_t>(layout.rows) *
