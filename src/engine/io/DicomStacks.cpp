@@ -3,6 +3,7 @@
 #include "engine/core/InputError.h"
 #include "engine/io/DicomImageFacts.h"
 #include "engine/io/DicomStructure.h"
+#include "engine/io/FileFailure.h"
 #include "engine/io/InputFile.h"
 #include "engine/io/SeriesJoin.h"
 #include "engine/io/StackGrouping.h"
@@ -199,7 +200,12 @@ void findDicomStacks(SeriesSource& source)
 {
     std::vector<DicomImageFacts> images;
     for (std::uint32_t i = 0; i < source.files.size(); ++i) {
-        std::vector<DicomImageFacts> found = imagesOf(source, i);
+        std::vector<DicomImageFacts> found;
+        try {
+            found = imagesOf(source, i);
+        } catch (const FileFailure& failure) {
+            throw failure.inEnglish();
+        }
         images.insert(images.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
     }
     if (images.empty()) throw InputError(source.path + ": holds no DICOM image");

@@ -10,8 +10,7 @@ namespace quelby {
 // Reads the header of every file of `source.files` and fills `source.stacks`
 // with the stacks their images make (series scanned once per repetition
 // joined, with a warning), `source.skipped` with the files that hold no image.
-// Throws InputError naming the file or slice; a file that cannot be read
-// throws its FileFailure.
+// Throws InputError naming the file or slice.
 void findDicomStacks(SeriesSource& source);
 
 // The stack of a DICOM source to measure. Phase images beside magnitude

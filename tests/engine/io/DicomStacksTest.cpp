@@ -205,7 +205,7 @@ TEST(DicomStacksTest, ChoicesPickTheirStackOrListWhatIsThere)
         return s;
     };
     source.stacks = {stack("1.1", 1, "H1", "M"), stack("1.1", 2, "H1", "M"), stack("1.1", 1, "H2", "M"),
-                     stack("1.1", 1, "H1", "P"), stack("1.2", std::nullopt, "", "M")};
+                     stack("1.1", 1, "H1", "P"), stack("1.2", std::nullopt, "", "M"), stack("1.3", std::nullopt, "", "M")};
     struct Row {
         StackChoice choice;
         int picked;  // index into source.stacks, or -1: refused with `told`
@@ -217,10 +217,10 @@ TEST(DicomStacksTest, ChoicesPickTheirStackOrListWhatIsThere)
         {{{"1.2"}, std::nullopt, "", ""}, 4, ""},
         {{{}, 1, "H1", "M"}, 0, ""},
         {{{}, 1, "H1", ""}, 0, ""},
-        {{{}, 3, "", ""}, -1, "here: no stack is picked by --echo 3; it holds 5 stacks:"},
+        {{{}, 3, "", ""}, -1, "here: no stack is picked by --echo 3; it holds 6 stacks:"},
         {{{"9.9"}, std::nullopt, "", ""}, -1, "here: no series 9.9"},
         {{{}, 1, "H1", "P"}, -1, "picks only phase images"},
-        {{}, -1, "here: holds 5 stacks:\n  series (1.1), echo 1, coil H1, image type M: 1 slices x 2 repetitions: "
+        {{}, -1, "here: holds 6 stacks:\n  series (1.1), echo 1, coil H1, image type M: 1 slices x 2 repetitions: "
                  "--echo 1 --coil H1\n  series (1.1), echo 2, coil H1, image type M: 1 slices x 2 repetitions: --echo 2\n"},
         {{{"1.1", "1.2"}, std::nullopt, "", "M"}, -1, "series 1.1 holds several stacks"},
     };
@@ -236,9 +236,15 @@ TEST(DicomStacksTest, ChoicesPickTheirStackOrListWhatIsThere)
         }
     }
     std::vector<std::string> warnings;
+    const StackChoice both{{"1.2", "1.3"}, std::nullopt, "", ""};
+    const Stack joined = chooseStack(source, both, warnings);
+    EXPECT_EQ(joined.keys.seriesUids, both.seriesUids);
+    EXPECT_EQ(joined.repetitions(), 4u);
+    source.stacks.back().keys.rows = 2;
+    EXPECT_THROW(chooseStack(source, both, warnings), InputError);
     std::vector<Stack> measurable = measurableStacks(source, warnings);
-    EXPECT_EQ(stackNames(measurable),
-              (std::vector<std::string>{"series_echo1_coil_H1", "series_echo2_coil_H1", "series_echo1_coil_H2", "series"}));
+    EXPECT_EQ(stackNames(measurable), (std::vector<std::string>{"series_echo1_coil_H1", "series_echo2_coil_H1",
+                                                                "series_echo1_coil_H2", "series", "series_2"}));
     EXPECT_EQ(warnings.size(), 1u);
 }
 
