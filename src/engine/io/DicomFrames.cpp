@@ -7,8 +7,7 @@ namespace quelby {
 const DicomPixelFormat& DicomFrames::open(const InputFile& file)
 {
     image_.reset();
-    bytes_.resize(static_cast<std::size_t>(file.size()));
-    file.readAt(0, bytes_);
+    file.readAll(bytes_);
     image_ = std::make_unique<DicomImage>(bytes_);
     path_ = file.path();
     return image_->format();

@@ -36,6 +36,12 @@ void InputFile::readAt(std::int64_t offset, std::span<unsigned char> into) const
     if (readUpTo(offset, into) != into.size()) throw FileFailure::shortRead(path_);
 }
 
+void InputFile::readAll(std::vector<unsigned char>& bytes) const
+{
+    bytes.resize(static_cast<std::size_t>(size()));
+    readAt(0, bytes);
+}
+
 bool InputFile::startsAsDicom() const
 {
     std::array<unsigned char, DicomPrefixBytes> prefix{};

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace quelby {
 
@@ -19,6 +20,9 @@ public:
     std::int64_t size() const;
     // Exactly into.size() bytes from `offset`; a file that ends first is a short read.
     void readAt(std::int64_t offset, std::span<unsigned char> into) const;
+    // The whole file into `bytes`, resized to its size (room kept by a caller
+    // that reads file after file).
+    void readAll(std::vector<unsigned char>& bytes) const;
     // Whether the file opens with DICOM's preamble and "DICM"; false for a
     // file too short for them. Reads without asking the size, since every
     // file of a folder is probed.

@@ -67,9 +67,7 @@ std::vector<FileFacts> headersOf(const std::string& folder, const std::vector<st
     std::vector<unsigned char> bytes;
     for (const std::string& name : names) {
         try {
-            const InputFile file(ImageFilePath(folder, name));
-            bytes.resize(static_cast<std::size_t>(file.size()));
-            file.readAt(0, bytes);
+            InputFile(ImageFilePath(folder, name)).readAll(bytes);
         } catch (const Failure&) {
             continue;
         }
