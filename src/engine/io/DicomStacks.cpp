@@ -93,13 +93,16 @@ std::string optionPicking(const std::vector<Stack>& stacks, const Stack& stack)
     if (isPhase(stack)) return "phase images, not measured";
     const StackKeys& k = stack.keys;
     std::vector<std::pair<std::string, std::function<void(StackChoice&)>>> options;
-    if (k.echoNumber) options.push_back({"--echo " + std::to_string(*k.echoNumber), [&](StackChoice& c) { c.echo = k.echoNumber; }});
+    if (k.echoNumber)
+        options.push_back({"--echo " + std::to_string(*k.echoNumber), [&](StackChoice& c) { c.echo = k.echoNumber; }});
     if (!k.coil.empty()) options.push_back({"--coil " + k.coil, [&](StackChoice& c) { c.coil = k.coil; }});
-    if (!k.imageType.empty()) options.push_back({"--image-type " + k.imageType, [&](StackChoice& c) { c.imageType = k.imageType; }});
+    if (!k.imageType.empty())
+        options.push_back({"--image-type " + k.imageType, [&](StackChoice& c) { c.imageType = k.imageType; }});
     options.push_back({"--series " + joined(k.seriesUids, ","), [&](StackChoice& c) { c.seriesUids = k.seriesUids; }});
     std::vector<unsigned> masks(1u << options.size());
     for (unsigned m = 0; m < masks.size(); ++m) masks[m] = m;
-    std::stable_sort(masks.begin(), masks.end(), [](unsigned a, unsigned b) { return std::popcount(a) < std::popcount(b); });
+    std::stable_sort(masks.begin(), masks.end(),
+                     [](unsigned a, unsigned b) { return std::popcount(a) < std::popcount(b); });
     for (const unsigned mask : masks) {
         StackChoice choice;
         std::vector<std::string> words;
@@ -138,7 +141,8 @@ std::string choiceText(const StackChoice& c)
 void warnPhaseLeftOut(const std::vector<Stack>& stacks, const StackChoice& choice, std::vector<std::string>& warnings)
 {
     for (const Stack& s : stacks)
-        if (isPhase(s) && picks(choice, s)) warnings.push_back("phase images left out, not measured: " + stackDescription(s));
+        if (isPhase(s) && picks(choice, s))
+            warnings.push_back("phase images left out, not measured: " + stackDescription(s));
 }
 
 // The named series' stacks the choice picks, joined: one stack from each series.
@@ -185,7 +189,7 @@ std::vector<std::string> nameParts(const std::vector<Stack>& stacks, const Stack
     const StackKeys& k = s.keys;
     std::vector<std::string> parts;
     if (varies(series) || (!any && k.seriesNumber))
-        parts.push_back(k.seriesNumber        ? "series" + std::to_string(*k.seriesNumber)
+        parts.push_back(k.seriesNumber          ? "series" + std::to_string(*k.seriesNumber)
                         : k.description.empty() ? "series"
                                                 : k.description);
     if ((varies(echo) || !any) && k.echoNumber) parts.push_back("echo" + std::to_string(*k.echoNumber));
@@ -216,14 +220,15 @@ void findDicomStacks(SeriesSource& source)
 Stack chooseStack(const SeriesSource& source, const StackChoice& choice, std::vector<std::string>& warnings)
 {
     for (const std::string& uid : choice.seriesUids)
-        if (std::none_of(source.stacks.begin(), source.stacks.end(), [&](const Stack& s) { return holdsSeries(s, uid); }))
+        if (std::none_of(source.stacks.begin(), source.stacks.end(),
+                         [&](const Stack& s) { return holdsSeries(s, uid); }))
             throw InputError(source.path + ": no series " + uid + "; it " + holdings(source));
     const std::vector<const Stack*> picked = candidates(source.stacks, choice);
     if (picked.empty())
         throw InputError(source.path + ": no stack is picked by " + choiceText(choice) + "; it " + holdings(source));
     if (isPhase(*picked.front()))
-        throw InputError(source.path + ": " + choiceText(choice) + " picks only phase images, which are not measured; it " +
-                         holdings(source));
+        throw InputError(source.path + ": " + choiceText(choice) +
+                         " picks only phase images, which are not measured; it " + holdings(source));
     warnPhaseLeftOut(source.stacks, choice, warnings);
     if (choice.seriesUids.size() > 1) return joinNamed(source, picked, choice);
     if (picked.size() > 1) throw InputError(source.path + ": " + holdings(source));
@@ -247,7 +252,8 @@ std::vector<std::string> stackNames(const std::vector<Stack>& stacks)
         const std::vector<std::string> parts = nameParts(stacks, s);
         const std::string base = safeName(parts.empty() ? "stack" : joined(parts, "_"));
         std::string name = base;
-        for (int n = 2; std::find(names.begin(), names.end(), name) != names.end(); ++n) name = base + "_" + std::to_string(n);
+        for (int n = 2; std::find(names.begin(), names.end(), name) != names.end(); ++n)
+            name = base + "_" + std::to_string(n);
         names.push_back(name);
     }
     return names;

@@ -58,7 +58,8 @@ Stack joinSeries(std::vector<Stack> parts)
             auto& into = joined.slices[k].repetitions;
             into.insert(into.end(), part.slices[k].repetitions.begin(), part.slices[k].repetitions.end());
         }
-        joined.keys.seriesUids.insert(joined.keys.seriesUids.end(), part.keys.seriesUids.begin(), part.keys.seriesUids.end());
+        joined.keys.seriesUids.insert(joined.keys.seriesUids.end(), part.keys.seriesUids.begin(),
+                                      part.keys.seriesUids.end());
         joined.warnings.insert(joined.warnings.end(), part.warnings.begin(), part.warnings.end());
         if (part.reduction != joined.reduction && joined.reduction) {
             joined.reduction.reset();

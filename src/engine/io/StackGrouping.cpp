@@ -33,8 +33,10 @@ std::vector<std::vector<DicomImageFacts>> byStack(std::vector<DicomImageFacts> i
     for (DicomImageFacts& image : images) {
         const auto same = [&](const auto& stack) { return sameStack(stack.front().keys, image.keys); };
         const auto found = std::find_if(stacks.begin(), stacks.end(), same);
-        if (found == stacks.end()) stacks.emplace_back().push_back(std::move(image));
-        else found->push_back(std::move(image));
+        if (found == stacks.end())
+            stacks.emplace_back().push_back(std::move(image));
+        else
+            found->push_back(std::move(image));
     }
     return stacks;
 }
@@ -67,9 +69,12 @@ void orderRepetitions(std::vector<const DicomImageFacts*>& slice, const std::vec
     const bool acquired = all([](const auto& f) { return !f.acquired.empty(); });
     const bool instance = all([](const auto& f) { return f.instanceNumber.has_value(); });
     const auto key = [&](const DicomImageFacts* f) {
-        return std::tuple{temporal ? f->temporal : std::nullopt, number ? f->acquisitionNumber : std::nullopt,
-                          acquired ? f->acquired : std::string(), instance ? f->instanceNumber : std::nullopt,
-                          f->image.file, f->image.frame};
+        return std::tuple{temporal ? f->temporal : std::nullopt,
+                          number ? f->acquisitionNumber : std::nullopt,
+                          acquired ? f->acquired : std::string(),
+                          instance ? f->instanceNumber : std::nullopt,
+                          f->image.file,
+                          f->image.frame};
     };
     std::sort(slice.begin(), slice.end(), [&](const auto* a, const auto* b) { return key(a) < key(b); });
 }
@@ -86,7 +91,8 @@ std::vector<std::vector<const DicomImageFacts*>> slicesOf(const std::vector<Dico
     if (placement == Placement::Position)
         std::stable_sort(sorted.begin(), sorted.end(), [&](const auto* a, const auto* b) { return at(a) < at(b); });
     if (placement == Placement::InStack)
-        std::stable_sort(sorted.begin(), sorted.end(), [&](const auto* a, const auto* b) { return inStack(a) < inStack(b); });
+        std::stable_sort(sorted.begin(), sorted.end(),
+                         [&](const auto* a, const auto* b) { return inStack(a) < inStack(b); });
     std::vector<std::vector<const DicomImageFacts*>> slices;
     for (const DicomImageFacts* f : sorted) {
         const DicomImageFacts* first = slices.empty() ? nullptr : slices.back().front();
@@ -121,7 +127,7 @@ public:
             for (const DicomImageFacts* f : slice) s.repetitions.push_back(f->image);
         }
         checkRepetitions();
-        spacing();
+        if (placement == Placement::Position) spacing();
         rescale();
         reduction();
         for (const DicomImageFacts& f : images_)
@@ -143,17 +149,18 @@ private:
         for (std::size_t k = 1; k < slices.size(); ++k)
             if (slices[k].repetitions.size() != slices[0].repetitions.size())
                 throw InputError(stackDescription(stack_) + ": " + sliceText(k) + " holds " +
-                                 std::to_string(slices[k].repetitions.size()) + " repetitions, " + sliceText(0) +
-                                 " " + std::to_string(slices[0].repetitions.size()) +
+                                 std::to_string(slices[k].repetitions.size()) + " repetitions, " + sliceText(0) + " " +
+                                 std::to_string(slices[0].repetitions.size()) +
                                  "; every slice needs as many repetitions");
     }
 
-    // The mean distance between slice centres; uneven gaps are a warning.
+    // The mean distance between slice centres, placed by position; uneven gaps are a warning.
     void spacing()
     {
         const auto& slices = stack_.slices;
         if (slices.size() < 2) return;
-        const double mean = (slices.back().positionMm - slices.front().positionMm) / static_cast<double>(slices.size() - 1);
+        const double mean =
+            (slices.back().positionMm - slices.front().positionMm) / static_cast<double>(slices.size() - 1);
         stack_.geometry.sliceSpacing = mean;
         double narrowest = mean, widest = mean;
         for (std::size_t k = 1; k < slices.size(); ++k) {
@@ -168,7 +175,8 @@ private:
 
     void rescale()
     {
-        const auto given = std::find_if(images_.begin(), images_.end(), [](const auto& f) { return f.rescale.has_value(); });
+        const auto given =
+            std::find_if(images_.begin(), images_.end(), [](const auto& f) { return f.rescale.has_value(); });
         if (given == images_.end()) return;
         const Rescale agreed = *given->rescale;
         for (const DicomImageFacts& f : images_)
@@ -188,7 +196,8 @@ private:
         if (std::all_of(images_.begin(), images_.end(), [&](const auto& f) { return f.reduction == first; }))
             stack_.reduction = first;
         else
-            stack_.warnings.push_back(stackDescription(stack_) + ": the images give different parallel reduction factors");
+            stack_.warnings.push_back(stackDescription(stack_) +
+                                      ": the images give different parallel reduction factors");
     }
 
     const std::vector<DicomImageFacts>& images_;
