@@ -31,8 +31,8 @@ bool framesFit(const DicomStructure& d, std::size_t fileBytes)
     return frameBits > 0 && frames <= d.pixelData->size() * 8 / frameBits;
 }
 
-// The images of file `index`, or none when it holds none.
-std::vector<DicomImageFacts> imagesOf(SeriesSource& source, std::uint32_t index)
+// The images of file `index`, or none when it holds none; `bytes` is room for the file.
+std::vector<DicomImageFacts> imagesOf(SeriesSource& source, std::uint32_t index, std::vector<unsigned char>& bytes)
 {
     const std::string& path = source.files[index];
     const std::string name = fileName(path);
@@ -41,8 +41,7 @@ std::vector<DicomImageFacts> imagesOf(SeriesSource& source, std::uint32_t index)
         source.skipped.push_back({name, "not a DICOM file"});
         return {};
     }
-    std::vector<unsigned char> bytes(static_cast<std::size_t>(file.size()));
-    file.readAt(0, bytes);
+    file.readAll(bytes);
     const std::optional<DicomStructure> structure = walkDicomStructure(bytes);
     if (!structure) throw InputError(name + ": a truncated or corrupt DICOM file");
     if (!(structure->pixelData || !structure->native) || !structure->rows) {
@@ -203,10 +202,11 @@ std::vector<std::string> nameParts(const std::vector<Stack>& stacks, const Stack
 void findDicomStacks(SeriesSource& source)
 {
     std::vector<DicomImageFacts> images;
+    std::vector<unsigned char> bytes;
     for (std::uint32_t i = 0; i < source.files.size(); ++i) {
         std::vector<DicomImageFacts> found;
         try {
-            found = imagesOf(source, i);
+            found = imagesOf(source, i, bytes);
         } catch (const FileFailure& failure) {
             throw failure.inEnglish();
         }
