@@ -1,7 +1,7 @@
 #include "qa/History.h"
 
 #include "qa/Report.h"
-#include "engine/io/SeriesLoader.h"
+#include "engine/core/InputError.h"
 
 #include <nlohmann/json.hpp>
 

@@ -47,6 +47,27 @@ int parsePool(const std::string& text)
     return *k;
 }
 
+std::vector<std::string> parseSeriesUids(const std::string& text)
+{
+    std::vector<std::string> uids = split(text, ',');
+    for (const std::string& uid : uids)
+        if (uid.empty()) throw UsageError("--series: give one UID or several separated by commas, not " + text);
+    return uids;
+}
+
+int parseEcho(const std::string& text)
+{
+    const std::optional<int> echo = wholeIn(text);
+    if (!echo || *echo < 1) throw UsageError("--echo: give an echo number from 1, not " + text);
+    return *echo;
+}
+
+std::string parseImageType(const std::string& text)
+{
+    if (text != "M" && text != "R" && text != "I") throw UsageError("--image-type: give M, R or I, not " + text);
+    return text;
+}
+
 }  // namespace
 
 double parseReduction(const std::string& text)
@@ -95,11 +116,16 @@ MeasureCommand parseMeasureCommand(const std::vector<std::string>& args)
         if (arg == "-h" || arg == "--help") c.help = true;
         else if (arg == "--version") c.version = true;
         else if (arg == "-q" || arg == "--quiet") c.quiet = true;
-        else if (arg == "--rescale") c.series.rescale = true;
+        else if (arg == "--rescale") c.stored = false;
+        else if (arg == "--stored") c.stored = true;
+        else if (arg == "--each") c.each = true;
         else if (arg == "-R" || arg == "--reduction") c.reduction = parseReduction(value());
         else if (arg == "-o" || arg == "--out") c.outFolder = value();
-        else if (arg == "--raw") c.series.raw = parseRawLayout(value());
-        else if (arg == "--series") c.series.seriesUid = value();
+        else if (arg == "--raw") c.raw = parseRawLayout(value());
+        else if (arg == "--series") c.choice.seriesUids = parseSeriesUids(value());
+        else if (arg == "--echo") c.choice.echo = parseEcho(value());
+        else if (arg == "--coil") c.choice.coil = value();
+        else if (arg == "--image-type") c.choice.imageType = parseImageType(value());
         else if (arg == "--roi") c.roi = parseRoi(value());
         else if (arg == "--detrend") c.detrend = parseDetrend(value());
         else if (arg == "--pool") c.pool = parsePool(value());
@@ -110,7 +136,7 @@ MeasureCommand parseMeasureCommand(const std::vector<std::string>& args)
     }
     if (c.help || c.version) return c;
     if (folders.empty()) throw UsageError("give the folder of SERIES_A (and of SERIES_B for the g-factor map)");
-    if (folders.size() > 2) throw UsageError("more than two folders: " + folders[2]);
+    if (folders.size() > 2) throw UsageError("more than two series: " + folders[2]);
     if (c.outFolder.empty()) throw UsageError("-o needs a folder");
     c.seriesA = folders[0];
     if (folders.size() == 2) c.seriesB = folders[1];
@@ -121,9 +147,10 @@ std::string measureUsage()
 {
     return "usage: quelby-measure [OPTIONS] SERIES_A [SERIES_B]\n"
            "\n"
-           "Pixel-by-pixel signal, noise and SNR maps of a series of repeated acquisitions of\n"
-           "one slice (the consecutive imaging method) and, with SERIES_B acquired with\n"
-           "parallel imaging, the g-factor map g = SNR_A / (SNR_B * sqrt(R)).\n"
+           "Pixel-by-pixel signal, noise and SNR maps of a series of repeated acquisitions\n"
+           "(the consecutive imaging method), slice by slice, and, with SERIES_B acquired\n"
+           "with parallel imaging, the g-factor map g = SNR_A / (SNR_B * sqrt(R)).\n"
+           "SERIES_A and SERIES_B are folders (DICOM or raw files) or 4-D NIfTI files.\n"
            "\n"
            "  -R, --reduction R  reduction factor of SERIES_B, e.g. 2 or 2x2; by default\n"
            "                     Parallel Reduction Factor In-plane (0018,9069) of its files\n"
@@ -131,12 +158,20 @@ std::string measureUsage()
            "  --raw WxH[:int16|uint16][:le|be]\n"
            "                     how files that are not DICOM are read: their last W*H\n"
            "                     samples (256x256:int16:le)\n"
-           "  --series UID       the series to measure when a folder holds several\n"
-           "  --rescale          apply Rescale Slope and Intercept (stored values by default)\n"
+           "  --series UID[,UID...]\n"
+           "                     the series to measure when a folder holds several; several\n"
+           "                     UIDs are joined as the repetitions of one acquisition\n"
+           "  --echo N           the images of echo N\n"
+           "  --coil NAME        the images of coil element NAME\n"
+           "  --image-type M|R|I magnitude, real or imaginary images\n"
+           "  --each             measure every stack of images, each into its own subfolder\n"
+           "  --stored           measure stored pixel values (by default Rescale Slope and\n"
+           "                     Intercept are applied first)\n"
+           "  --rescale          apply Rescale Slope and Intercept (the default)\n"
            "  --roi auto|circle:X,Y,R|rect:X0,Y0,X1,Y1\n"
            "                     where the figures are taken (auto: the centred disc of 75 %\n"
-           "                     of the phantom found in the mean image of SERIES_A); pixels,\n"
-           "                     column X and row Y from the top left\n"
+           "                     of the phantom found in each slice's mean image of\n"
+           "                     SERIES_A); pixels, column X and row Y from the top left\n"
            "  --detrend smooth|linear\n"
            "                     also give the SNR without signal shifts between repetitions\n"
            "                     (smooth: a 2nd-order surface per repetition; linear: each\n"
@@ -150,8 +185,9 @@ std::string measureUsage()
            "  --version          show the version\n"
            "\n"
            "Writes signal_a, noise_a, snr_a (and signal_b, noise_b, snr_b, g) as float32\n"
-           "NIfTI-1 .nii.gz, pictures (snr_a.png, g.png, drift_a.png ...), report.json and\n"
-           "report.csv into the output folder.\n"
+           "NIfTI-1 .nii.gz of every slice, pictures (snr_a.png, g.png, drift_a.png ...),\n"
+           "report.json (with the figures of every slice) and report.csv (the centre slice's)\n"
+           "into the output folder.\n"
            "Exit status: 0 done, 1 a limit not met, 2 bad usage or input that cannot be measured.\n";
 }
 

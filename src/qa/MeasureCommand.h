@@ -1,7 +1,7 @@
 #pragma once
 
 #include "qa/RoiStatistics.h"
-#include "engine/io/SeriesLoader.h"
+#include "engine/io/SeriesSource.h"
 
 #include <optional>
 #include <stdexcept>
@@ -19,10 +19,13 @@ public:
 struct MeasureCommand {
     bool help = false;
     bool version = false;
-    std::string seriesA, seriesB;  // seriesB empty: no g-factor map
+    std::string seriesA, seriesB;  // folders or 4-D NIfTI files; seriesB empty: no g-factor map
     std::optional<double> reduction;
     std::string outFolder = "quelby-out";
-    SeriesOptions series;
+    RawLayout raw;
+    StackChoice choice;
+    bool each = false;    // every measurable stack, each into its own subfolder
+    bool stored = false;  // stored values, not rescaled ones
     bool quiet = false;
     RoiRequest roi;
     Detrend detrend = Detrend::None;

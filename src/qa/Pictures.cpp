@@ -56,39 +56,60 @@ QString label(double value) { return QString::fromStdString(numberText(std::roun
 
 void preparePictures() { ensureApplication(); }
 
-std::vector<char> mapPicture(const std::vector<double>& values, int width, int height, const Roi& roi, double low,
-                             double high, const std::vector<std::string>& caption)
+namespace {
+
+// One slice in colour, the edge of its ROI (inside, with a neighbour outside) in white.
+QImage slicePicture(const PictureSlice& slice, int width, int height, const std::array<QRgb, 256>& palette, double low,
+                    double span)
+{
+    QImage map(width, height, QImage::Format_RGB32);
+    const std::vector<char>& inside = slice.roi->inside;
+    const auto at = [&](int x, int y) { return static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x); };
+    const auto outside = [&](int x, int y) { return x < 0 || y < 0 || x >= width || y >= height || !inside[at(x, y)]; };
+    for (int y = 0; y < height; ++y) {
+        auto* line = reinterpret_cast<QRgb*>(map.scanLine(y));
+        for (int x = 0; x < width; ++x) {
+            const double v = slice.values[at(x, y)];
+            const double t = std::isfinite(v) ? std::clamp((v - low) / span, 0.0, 1.0) : 0.0;
+            line[x] = palette[static_cast<std::size_t>(t * 255 + 0.5)];
+            if (inside[at(x, y)] && (outside(x - 1, y) || outside(x + 1, y) || outside(x, y - 1) || outside(x, y + 1)))
+                line[x] = qRgb(255, 255, 255);
+        }
+    }
+    return map;
+}
+
+}  // namespace
+
+std::vector<char> mapPicture(const std::vector<PictureSlice>& slices, int width, int height, double low, double high,
+                             const std::vector<std::string>& caption)
 {
     ensureApplication();
-    // Small matrices are enlarged to a readable size; 256 and more stay one pixel a pixel.
-    const int side = std::max(width, height);
-    const int zoom = std::max(1, 384 / side);
-    const int mapW = width * zoom, mapH = height * zoom, bar = 90, lineHeight = 18;
+    // Slices in a grid, nearly square; small matrices are enlarged to a readable
+    // size, 256 and more stay one pixel a pixel.
+    const int count = static_cast<int>(slices.size());
+    const int columns = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(count))));
+    const int gridRows = (count + columns - 1) / columns;
+    const int zoom = std::max(1, 384 / (std::max(width, height) * columns));
+    const int tileW = width * zoom, tileH = height * zoom, gap = count > 1 ? 4 : 0;
+    const int mapW = columns * tileW + (columns - 1) * gap, mapH = gridRows * tileH + (gridRows - 1) * gap;
+    const int bar = 90, lineHeight = 18;
     // Three bytes a pixel, as the PNG stores them: nothing to convert on saving.
     QImage image(std::max(mapW + bar, 640), mapH + 10 + lineHeight * static_cast<int>(caption.size()),
                  QImage::Format_RGB888);
     image.fill(Qt::white);
-    QImage map(width, height, QImage::Format_RGB32);
     const double span = high > low ? high - low : 1.0;
     std::array<QRgb, 256> palette;
     for (int k = 0; k < 256; ++k) palette[static_cast<std::size_t>(k)] = colourAt(k / 255.0).rgb();
-    for (int y = 0; y < height; ++y) {
-        auto* line = reinterpret_cast<QRgb*>(map.scanLine(y));
-        for (int x = 0; x < width; ++x) {
-            const std::size_t p = static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x);
-            const double t = std::isfinite(values[p]) ? std::clamp((values[p] - low) / span, 0.0, 1.0) : 0.0;
-            line[x] = palette[static_cast<std::size_t>(t * 255 + 0.5)];
-            // The edge of the ROI: inside, with a neighbour outside.
-            const auto outside = [&](int nx, int ny) {
-                return nx < 0 || ny < 0 || nx >= width || ny >= height ||
-                       !roi.inside[static_cast<std::size_t>(ny) * static_cast<std::size_t>(width) + static_cast<std::size_t>(nx)];
-            };
-            if (roi.inside[p] && (outside(x - 1, y) || outside(x + 1, y) || outside(x, y - 1) || outside(x, y + 1)))
-                line[x] = qRgb(255, 255, 255);
+    QPainter painter(&image);
+    for (int k = 0; k < count; ++k) {
+        const QRect tile((k % columns) * (tileW + gap), (k / columns) * (tileH + gap), tileW, tileH);
+        painter.drawImage(tile, slicePicture(slices[static_cast<std::size_t>(k)], width, height, palette, low, span));
+        if (count > 1) {
+            painter.setPen(Qt::white);
+            painter.drawText(tile.adjusted(3, 1, 0, 0), Qt::AlignLeft | Qt::AlignTop, QString::number(k));
         }
     }
-    QPainter painter(&image);
-    painter.drawImage(QRect(0, 0, mapW, mapH), map);
     QImage scaleBar(1, 256, QImage::Format_RGB32);
     for (int k = 0; k < 256; ++k) scaleBar.setPixel(0, k, palette[static_cast<std::size_t>(255 - k)]);
     painter.drawImage(QRect(mapW + 10, 0, 20, mapH), scaleBar);

@@ -1,6 +1,7 @@
 #include "qa/Report.h"
 
 #include <charconv>
+#include <functional>
 #include <cmath>
 #include <sstream>
 
@@ -49,10 +50,35 @@ std::string joined(std::initializer_list<std::string> pieces)
     return out;
 }
 
-std::string spacingJson(const Series& s)
+std::string spacingJson(const Stack& s)
 {
-    if (!s.pixelSpacing) return "null";
-    return joined({"[", numberText(s.pixelSpacing->first), ", ", numberText(s.pixelSpacing->second), "]"});
+    const auto& spacing = s.geometry.pixelSpacing;
+    if (!spacing) return "null";
+    return joined({"[", numberText(spacing->first), ", ", numberText(spacing->second), "]"});
+}
+
+std::string formatName(SeriesSource::Format format)
+{
+    switch (format) {
+    case SeriesSource::Format::Dicom: return "DICOM";
+    case SeriesSource::Format::Nifti: return "NIfTI";
+    case SeriesSource::Format::Raw: break;
+    }
+    return "raw";
+}
+
+std::string firstUid(const Stack& s) { return s.keys.seriesUids.empty() ? "" : s.keys.seriesUids.front(); }
+
+// The stack's keys where given, each after `separator`: "echo_number": 2 …
+std::string stackKeysJson(const StackKeys& keys, const std::string& separator)
+{
+    std::string j;
+    if (keys.echoNumber) j += joined({separator, "\"echo_number\": ", std::to_string(*keys.echoNumber)});
+    if (keys.echoTimeMs) j += joined({separator, "\"echo_time_ms\": ", numberText(*keys.echoTimeMs)});
+    if (!keys.coil.empty()) j += joined({separator, "\"coil\": ", quoted(keys.coil)});
+    if (!keys.imageType.empty()) j += joined({separator, "\"image_type\": ", quoted(keys.imageType)});
+    if (keys.seriesUids.size() > 1) j += joined({separator, "\"joined_series\": ", list(keys.seriesUids)});
+    return j;
 }
 
 std::string roiJson(const SeriesStatistics& st)
@@ -74,26 +100,49 @@ std::string roiJson(const SeriesStatistics& st)
     return j.str();
 }
 
-std::string seriesJson(const Series& s, const SeriesStatistics* st)
+std::string gJson(const GFactorSummary& g)
+{
+    return joined({"{\"mean\": ", numberText(g.mean), ", \"median\": ", numberText(g.median), ", \"p95\": ",
+                   numberText(g.p95), ", \"max\": ", numberText(g.max), ", \"masked_fraction\": ",
+                   numberText(g.maskedFraction), "}"});
+}
+
+std::string slicesJson(const MeasuredSeries& m)
 {
     std::ostringstream j;
-    j << "{\n    \"folder\": " << quoted(s.folder) << ",\n    \"format\": " << quoted(s.dicom ? "DICOM" : "raw")
-      << ",\n    \"repetitions\": " << s.repetitions() << ",\n    \"matrix\": [" << s.width << ", " << s.height
-      << "],\n    \"pixel_spacing_mm\": " << spacingJson(s) << ",\n    \"series_uid\": " << quoted(s.seriesUid)
-      << ",\n    \"description\": " << quoted(s.description) << ",\n    \"protocol\": " << quoted(s.protocol)
-      << ",\n    \"rescale\": ";
-    if (s.rescale)
-        j << "{\"slope\": " << numberText(s.rescale->first) << ", \"intercept\": " << numberText(s.rescale->second)
-          << "}";
+    j << "[";
+    for (std::size_t k = 0; k < m.measured->slices.size(); ++k) {
+        j << (k ? "," : "") << "\n      {\"index\": " << k
+          << ", \"position_mm\": " << numberText(m.stack->slices[k].positionMm)
+          << ", \"repetitions\": " << m.stack->slices[k].repetitions.size()
+          << ", \"roi\": " << roiJson(m.measured->slices[k].statistics);
+        if (k < m.g.size()) j << ", \"g\": " << gJson(m.g[k]);
+        j << "}";
+    }
+    j << "\n    ]";
+    return j.str();
+}
+
+std::string seriesJson(const MeasuredSeries& m)
+{
+    const Stack& s = *m.stack;
+    std::ostringstream j;
+    j << "{\n    \"folder\": " << quoted(m.source->path) << ",\n    \"format\": " << quoted(formatName(m.source->format))
+      << ",\n    \"repetitions\": " << s.repetitions()
+      << ",\n    \"matrix\": [" << s.keys.columns << ", " << s.keys.rows
+      << "],\n    \"pixel_spacing_mm\": " << spacingJson(s) << ",\n    \"series_uid\": " << quoted(firstUid(s))
+      << ",\n    \"description\": " << quoted(s.keys.description) << ",\n    \"protocol\": " << quoted(s.keys.protocol)
+      << stackKeysJson(s.keys, ",\n    ") << ",\n    \"rescale\": ";
+    if (m.measured->rescale)
+        j << "{\"slope\": " << numberText(m.measured->rescale->slope)
+          << ", \"intercept\": " << numberText(m.measured->rescale->intercept) << "}";
     else
         j << "null";
     j << ",\n    \"skipped_files\": [";
-    for (std::size_t k = 0; k < s.skipped.size(); ++k)
-        j << (k ? ", " : "") << "{\"name\": " << quoted(s.skipped[k].name) << ", \"reason\": " << quoted(s.skipped[k].reason)
-          << "}";
-    j << "]";
-    if (st) j << ",\n    \"roi\": " << roiJson(*st);
-    j << "\n  }";
+    for (std::size_t k = 0; k < m.source->skipped.size(); ++k)
+        j << (k ? ", " : "") << "{\"name\": " << quoted(m.source->skipped[k].name)
+          << ", \"reason\": " << quoted(m.source->skipped[k].reason) << "}";
+    j << "],\n    \"roi\": " << roiJson(m.centre().statistics) << ",\n    \"slices\": " << slicesJson(m) << "\n  }";
     return j.str();
 }
 
@@ -105,23 +154,24 @@ std::string csvField(const std::string& text)
     return out + "\"";
 }
 
-void seriesCsv(const Series* s, const std::string& prefix, std::vector<std::string>& header,
+void seriesCsv(const MeasuredSeries* m, const std::string& prefix, std::vector<std::string>& header,
                std::vector<std::string>& row)
 {
-    const auto add = [&](const std::string& name, const std::string& value) {
+    const auto add = [&](const std::string& name, const std::function<std::string(const Stack&)>& value) {
         header.push_back(prefix + name);
-        row.push_back(s ? value : "");
+        row.push_back(m ? value(*m->stack) : "");
     };
-    add("folder", s ? s->folder : "");
-    add("format", s ? (s->dicom ? "DICOM" : "raw") : "");
-    add("repetitions", s ? std::to_string(s->repetitions()) : "");
-    add("matrix", s ? joined({std::to_string(s->width), "x", std::to_string(s->height)}) : "");
-    add("pixel_spacing_mm", s && s->pixelSpacing
-                                ? joined({numberText(s->pixelSpacing->first), "x", numberText(s->pixelSpacing->second)})
-                                : "");
-    add("series_uid", s ? s->seriesUid : "");
-    add("description", s ? s->description : "");
-    add("skipped_files", s ? std::to_string(s->skipped.size()) : "");
+    add("folder", [&](const Stack&) { return m->source->path; });
+    add("format", [&](const Stack&) { return formatName(m->source->format); });
+    add("repetitions", [](const Stack& s) { return std::to_string(s.repetitions()); });
+    add("matrix", [](const Stack& s) { return joined({std::to_string(s.keys.columns), "x", std::to_string(s.keys.rows)}); });
+    add("pixel_spacing_mm", [](const Stack& s) {
+        const auto& spacing = s.geometry.pixelSpacing;
+        return spacing ? joined({numberText(spacing->first), "x", numberText(spacing->second)}) : "";
+    });
+    add("series_uid", firstUid);
+    add("description", [](const Stack& s) { return s.keys.description; });
+    add("skipped_files", [&](const Stack&) { return std::to_string(m->source->skipped.size()); });
 }
 
 }  // namespace
@@ -153,8 +203,8 @@ std::vector<std::pair<std::string, double>> reportFigures(const MeasureReport& r
         // Always a column, so that a history keeps its columns whatever was asked.
         add("snr_detrended", st->snrDetrended.value_or(std::nan("")));
     };
-    series(r.statisticsA, "_a");
-    series(r.statisticsB, "_b");
+    series(r.seriesA ? &r.seriesA->centre().statistics : nullptr, "_a");
+    series(r.seriesB ? &r.seriesB->centre().statistics : nullptr, "_b");
     if (r.g)
         for (const auto& [name, value] : {std::pair{"g_mean", r.g->mean}, {"g_median", r.g->median}, {"g_p95", r.g->p95},
                                           {"g_max", r.g->max}, {"g_masked_fraction", r.g->maskedFraction}})
@@ -167,17 +217,13 @@ std::string reportJson(const MeasureReport& r)
     std::ostringstream j;
     j << "{\n  \"software\": \"quelby-measure\",\n  \"version\": " << quoted(QUELBY_VERSION)
       << ",\n  \"command_line\": " << list(r.commandLine);
-    if (r.roi)
-        j << ",\n  \"roi\": {\"kind\": " << quoted(r.roiKind) << ", \"centre\": [" << numberText(r.roi->centreX)
-          << ", " << numberText(r.roi->centreY) << "], \"radius\": " << numberText(r.roi->radius)
-          << ", \"pixels\": " << r.roi->pixels << ", \"phantom_pixels\": " << r.roi->phantomPixels << "}";
-    j << ",\n  \"series_a\": " << seriesJson(*r.seriesA, r.statisticsA);
-    if (r.seriesB) j << ",\n  \"series_b\": " << seriesJson(*r.seriesB, r.statisticsB);
-    if (r.g)
-        j << ",\n  \"g\": {\"R\": " << numberText(r.reduction.value_or(0)) << ", \"mean\": " << numberText(r.g->mean)
-          << ", \"median\": " << numberText(r.g->median) << ", \"p95\": " << numberText(r.g->p95)
-          << ", \"max\": " << numberText(r.g->max) << ", \"masked_fraction\": " << numberText(r.g->maskedFraction)
-          << "}";
+    const Roi& roi = r.seriesA->centre().roi;
+    j << ",\n  \"roi\": {\"kind\": " << quoted(r.roiKind) << ", \"centre\": [" << numberText(roi.centreX) << ", "
+      << numberText(roi.centreY) << "], \"radius\": " << numberText(roi.radius) << ", \"pixels\": " << roi.pixels
+      << ", \"phantom_pixels\": " << roi.phantomPixels << "}";
+    j << ",\n  \"series_a\": " << seriesJson(*r.seriesA);
+    if (r.seriesB) j << ",\n  \"series_b\": " << seriesJson(*r.seriesB);
+    if (r.g) j << ",\n  \"g\": {\"R\": " << numberText(r.reduction.value_or(0)) << ", " << gJson(*r.g).substr(1);
     j << ",\n  \"reduction\": ";
     if (r.reduction)
         j << "{\"R\": " << numberText(*r.reduction) << ", \"source\": " << quoted(r.reductionSource) << "}";
@@ -221,6 +267,24 @@ std::string reportCsv(const MeasureReport& r)
     line(header, [](const std::string& f) { return f; });
     line(row, csvField);
     return out;
+}
+
+std::string stacksReportJson(const std::vector<std::string>& commandLine, const std::vector<StackOutput>& stacks,
+                             const std::vector<std::string>& warnings)
+{
+    std::ostringstream j;
+    j << "{\n  \"software\": \"quelby-measure\",\n  \"version\": " << quoted(QUELBY_VERSION)
+      << ",\n  \"command_line\": " << list(commandLine) << ",\n  \"stacks\": [";
+    for (std::size_t k = 0; k < stacks.size(); ++k) {
+        const Stack& s = *stacks[k].stack;
+        j << (k ? "," : "") << "\n    {\"name\": " << quoted(stacks[k].name) << ", \"output\": "
+          << quoted(stacks[k].output) << ", \"series_uid\": " << quoted(firstUid(s))
+          << ", \"description\": " << quoted(s.keys.description) << stackKeysJson(s.keys, ", ")
+          << ", \"slices\": " << s.slices.size() << ", \"repetitions\": " << s.repetitions()
+          << ", \"status\": " << stacks[k].status << "}";
+    }
+    j << "\n  ],\n  \"warnings\": " << list(warnings) << "\n}\n";
+    return j.str();
 }
 
 }  // namespace quelby

@@ -1,7 +1,8 @@
 #pragma once
 
+#include "engine/io/SeriesSource.h"
 #include "qa/RoiStatistics.h"
-#include "engine/io/SeriesLoader.h"
+#include "qa/StackFigures.h"
 
 #include <optional>
 #include <string>
@@ -9,26 +10,34 @@
 
 namespace quelby {
 
+// One series as measured: what it was read from, its stack and its slices.
+struct MeasuredSeries {
+    const SeriesSource* source = nullptr;
+    const Stack* stack = nullptr;
+    const MeasuredStack* measured = nullptr;
+    std::vector<GFactorSummary> g;  // per slice, SERIES_B's only
+
+    // The slice whose figures stand for the series: the centre one, ⌊S/2⌋.
+    const SliceResult& centre() const { return measured->slices[measured->slices.size() / 2]; }
+};
+
 // What a run of the command measured, for report.json and report.csv.
 struct MeasureReport {
     std::vector<std::string> commandLine;
-    const Series* seriesA = nullptr;
-    const Series* seriesB = nullptr;  // none without SERIES_B
+    const MeasuredSeries* seriesA = nullptr;
+    const MeasuredSeries* seriesB = nullptr;  // none without SERIES_B
     std::optional<double> reduction;
     std::string reductionSource;  // "option" or "header"
     std::vector<std::string> warnings;
     std::vector<std::string> maps;
     std::vector<std::string> pictures;
-    const Roi* roi = nullptr;
     std::string roiKind;  // auto, circle or rect
-    const SeriesStatistics* statisticsA = nullptr;
-    const SeriesStatistics* statisticsB = nullptr;
-    std::optional<GFactorSummary> g;
+    std::optional<GFactorSummary> g;  // the centre slice's
     std::string limitsFile;
     std::vector<std::string> violations;
 };
 
-// The run's figures by name, in the order of the report: those of SERIES_A
+// The run's figures by name, in the order of the report, the centre slice's: those of SERIES_A
 // ending in _a, of SERIES_B in _b, of g beginning with g_. They name the
 // columns of report.csv and of a history, and the keys of a limits file.
 std::vector<std::pair<std::string, double>> reportFigures(const MeasureReport& report);
@@ -37,6 +46,17 @@ std::string reportJson(const MeasureReport& report);
 
 // One header line and one row, the same facts as the JSON.
 std::string reportCsv(const MeasureReport& report);
+
+// One stack of an --each run and the subfolder it went to.
+struct StackOutput {
+    std::string name, output;
+    const Stack* stack = nullptr;
+    int status = 0;  // the exit status of its measurement
+};
+
+// The top-level report of an --each run: each stack's keys and subfolder.
+std::string stacksReportJson(const std::vector<std::string>& commandLine, const std::vector<StackOutput>& stacks,
+                             const std::vector<std::string>& warnings);
 
 // The shortest text that reads back as the same double.
 std::string numberText(double value);

@@ -1,9 +1,7 @@
 #pragma once
 
-#include "engine/io/SeriesLoader.h"
-#include "engine/series/SeriesMaps.h"
-
 #include <array>
+#include <span>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,11 +27,14 @@ struct Roi {
     std::size_t phantomPixels = 0;
 };
 
-// The ROI on the signal map of SERIES_A. The auto ROI is the centred disc of
+// The ROI on a signal map of SERIES_A (width × height, row by row). The auto ROI is the centred disc of
 // 75 % of the area of the phantom: the largest connected region above half the
 // 99th percentile of the mean image. Throws InputError for an ROI outside the
 // matrix or a phantom that cannot be found.
-Roi makeRoi(const RoiRequest& request, const SeriesMaps& a);
+Roi makeRoi(const RoiRequest& request, std::span<const double> signal, int width, int height);
+
+// The middle value, or the mean of the two middle ones; 0 for none.
+double median(std::vector<double> values);
 
 enum class Detrend { None, Smooth, Linear };
 
@@ -54,8 +55,6 @@ struct SeriesStatistics {
     std::optional<double> snrLinear;
 };
 
-SeriesStatistics seriesStatistics(const Series& series, const SeriesMaps& maps, const Roi& roi, Detrend detrend);
-
 // What to tell a user who did not ask for a detrend when the signal shifted
 // between repetitions enough to inflate the noise by more than 2 %; empty otherwise.
 std::string shiftWarning(const SeriesStatistics& statistics);
@@ -67,6 +66,7 @@ struct GFactorSummary {
 };
 
 // g in the ROI where SNR_A ≥ 5, averaged over pool × pool blocks first when pool > 1.
-GFactorSummary gFactorSummary(const std::vector<double>& g, const SeriesMaps& a, const Roi& roi, int pool);
+GFactorSummary gFactorSummary(std::span<const double> g, std::span<const double> snrA, int width, const Roi& roi,
+                              int pool);
 
 }  // namespace quelby

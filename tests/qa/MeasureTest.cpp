@@ -3,7 +3,9 @@
 #include "run/MeasurementRun.h"
 #include "NoRunView.h"
 #include "ReferenceMaps.h"
-#include "engine/series/SeriesMaps.h"
+#include "engine/core/InputError.h"
+#include "engine/io/DicomStacks.h"
+#include "engine/series/StackMeasurement.h"
 #include "TempFolder.h"
 
 #include <nifti1_io.h>
@@ -37,7 +39,25 @@ std::vector<Frame> repetitions(int pixels, int count, std::int32_t base, std::in
     return frames;
 }
 
-void expectMapsOf(const std::vector<Frame>& frames, const SeriesMaps& maps)
+// The stack a folder or file holds, as the command chooses it without selectors.
+Stack onlyStack(const SeriesSource& source)
+{
+    std::vector<std::string> warnings;
+    return source.format == SeriesSource::Format::Dicom ? chooseStack(source, {}, warnings) : source.stacks.at(0);
+}
+
+// The maps of the first slice of what `path` holds.
+SliceMaps mapsOf(const std::string& path, const RawLayout& raw = {}, bool rescale = true)
+{
+    const SeriesSource source = openSeriesSource(path, raw);
+    ImageReader reader(source);
+    const ImageSupplier supply = [&](const ImageRef& image, std::span<unsigned char> into) {
+        return reader.read(image, into);
+    };
+    return measureStack(onlyStack(source), supply, rescale).slices.at(0);
+}
+
+void expectMapsOf(const std::vector<Frame>& frames, const SliceMaps& maps)
 {
     const test::ReferenceMaps expected = test::referenceMaps(frames);
     ASSERT_EQ(maps.signal.size(), expected.signal.size());
@@ -120,14 +140,20 @@ TEST_F(MeasureTest, MatricesDepthsAndEnhancedObjectsGiveTheMapsOfTheirSamples)
             // Stored out of order, put right by their temporal positions.
             std::swap(stored[0], stored[2]);
             layout.temporalPositions = {3, 2, 1, 4};
+            layout.framePositions.assign(4, "0\\0\\0");  // one slice
         }
-        const Series series = loadSeries(dicomSeries(row.name, layout, stored), {});
-        EXPECT_EQ(series.width, row.columns);
-        EXPECT_EQ(series.height, row.rows);
+        const std::string folder = dicomSeries(row.name, layout, stored);
+        const SeriesSource source = openSeriesSource(folder, {});
+        const Stack stack = onlyStack(source);
+        EXPECT_EQ(stack.keys.columns, row.columns);
+        EXPECT_EQ(stack.keys.rows, row.rows);
+        ImageReader reader(source);
+        std::vector<unsigned char> image(2 * frames[0].size());
         for (std::size_t k = 0; k < frames.size(); ++k) {  // in acquisition order, whatever the file order
-            EXPECT_EQ(sampleValue(series.repetition(k), 0, series.kinds[k]), frames[k][0]);
+            const SampleKind kind = reader.read(stack.slices.at(0).repetitions.at(k), image);
+            EXPECT_EQ(sampleValue(image.data(), 0, kind), frames[k][0]);
         }
-        expectMapsOf(frames, measureSeries(series));
+        expectMapsOf(frames, mapsOf(folder));
     }
 
     // Raw files of another layout: big-endian unsigned 100 x 60 after a header.
@@ -138,9 +164,7 @@ TEST_F(MeasureTest, MatricesDepthsAndEnhancedObjectsGiveTheMapsOfTheirSamples)
         for (const std::int32_t v : frames[k]) bytes += {static_cast<char>(v >> 8), static_cast<char>(v & 0xFF)};
         std::ofstream(raw + "/" + std::to_string(k), std::ios::binary) << bytes;
     }
-    SeriesOptions options;
-    options.raw = RawLayout{100, 60, SampleKind::Uint16, true};
-    expectMapsOf(frames, measureSeries(loadSeries(raw, options)));
+    expectMapsOf(frames, mapsOf(raw, RawLayout{100, 60, SampleKind::Uint16, true}));
 }
 
 // --rescale: the signal in rescaled units, the noise times the slope; files
@@ -154,10 +178,8 @@ TEST_F(MeasureTest, RescaleAppliesTheSlopeAndIntercept)
     layout.rescaleIntercept = 100;
     const std::vector<Frame> frames = repetitions(256, 5, 1000, 51);
     const std::string dir = dicomSeries("rescaled", layout, frames);
-    SeriesOptions options;
-    options.rescale = true;
-    const SeriesMaps stored = measureSeries(loadSeries(dir, {}));
-    const SeriesMaps rescaled = measureSeries(loadSeries(dir, options));
+    const SliceMaps stored = mapsOf(dir, {}, false);
+    const SliceMaps rescaled = mapsOf(dir);
     for (std::size_t p = 0; p < 256; ++p) {
         EXPECT_DOUBLE_EQ(rescaled.signal[p], -0.5 * stored.signal[p] + 100);
         EXPECT_DOUBLE_EQ(rescaled.noise[p], 0.5 * stored.noise[p]);
@@ -165,7 +187,7 @@ TEST_F(MeasureTest, RescaleAppliesTheSlopeAndIntercept)
     layout.rescaleSlope = 1;
     layout.instanceNumber = 9;
     writeDicomImage(dir + "/odd", layout, frames[0]);
-    EXPECT_THROW(loadSeries(dir, options), InputError);
+    EXPECT_THROW(mapsOf(dir), InputError);
 }
 
 // A 256 × 256 raw series gives the window's maps, outside its scale bar.
@@ -179,7 +201,7 @@ TEST_F(MeasureTest, ARawSeriesGivesTheWindowsMapsBitForBit)
     test::NoRunView view;
     auto store = std::make_unique<MapStore>();
     MeasurementRun(RunInputs{"60", "20", "2", false, dir, dir}, *store, view);
-    const SeriesMaps maps = measureSeries(loadSeries(dir, {}));
+    const SliceMaps maps = mapsOf(dir);
     for (int p = 0; p < FramePixels; ++p) {
         const int r = p / 256, c = p % 256;
         ASSERT_EQ(maps.signal[p], store->SignalMapA[r][c]);
@@ -206,8 +228,8 @@ TEST_F(MeasureTest, TheNiftiMapsReadBackAsTheMapsInMemory)
     const Outcome run = measure({folderA, folderB, "-R", "2x1.5", "-o", out, "-q"}, out);
     ASSERT_EQ(run.status, 0) << run.err;
 
-    const SeriesMaps mapsA = measureSeries(loadSeries(folderA, {})), mapsB = measureSeries(loadSeries(folderB, {}));
-    const std::vector<double> g = gFactorMap(mapsA, mapsB, 3.0);
+    const SliceMaps mapsA = mapsOf(folderA), mapsB = mapsOf(folderB);
+    const std::vector<double> g = gFactorMap(mapsA.snr, mapsB.snr, 3.0);
     const std::pair<const char*, const std::vector<double>*> files[] = {
         {"signal_a", &mapsA.signal}, {"noise_a", &mapsA.noise}, {"snr_a", &mapsA.snr}, {"signal_b", &mapsB.signal},
         {"noise_b", &mapsB.noise},   {"snr_b", &mapsB.snr},     {"g", &g}};
@@ -275,10 +297,10 @@ TEST_F(MeasureTest, RefusalsAndWarnings)
         {{a, b, "-R", "0"}, 2, "-R: not a positive reduction factor: 0"},
         {{a, "--raw", "256"}, 2, "--raw: give WxH"},
         {{one}, 2, "1 repetition(s); at least 2 are needed"},
-        {{mixed}, 2, "IM_1000: a 64 x 64 image in a series of 32 x 32 images"},
+        {{mixed}, 2, "holds 2 stacks:"},
         {{a, large}, 2, "SERIES_A is 32 x 32 and SERIES_B 64 x 64"},
-        {{two}, 2, "holds 2 series; choose one with --series:\n  1.1  \"\"  3 files\n  1.2  \"\"  2 files"},
-        {{two, "--series", "1.1"}, 0, "\"skipped_files\": [{\"name\": \"other0\", \"reason\": \"another series: 1.2\"}"},
+        {{two}, 2, "holds 2 stacks:\n  series (1.1): 1 slices x 3 repetitions: --series 1.1\n"},
+        {{two, "--series", "1.1"}, 0, "\"series_uid\": \"1.1\""},
         {{a, bNoR}, 2, "SERIES_B: its files give no Parallel Reduction Factor In-plane (0018,9069); give -R"},
         {{a, b}, 0, "\"reduction\": {\"R\": 2, \"source\": \"header\"}"},
         {{a, b, "-R", "3"}, 0, "-R 3 is used, but the files of SERIES_B give R = 2"},

@@ -12,7 +12,8 @@
 // at N = 64 (see RunValidationTest); 2 % leaves room for that and the spread.
 #include "GaussianNoise.h"
 #include "qa/RoiStatistics.h"
-#include "engine/series/SeriesMaps.h"
+#include "engine/core/InputError.h"
+#include "qa/StackFigures.h"
 
 #include <gtest/gtest.h>
 
@@ -42,14 +43,32 @@ bool inDisc(const Phantom& ph, int x, int y)
     return (x - ph.cx) * (x - ph.cx) + (y - ph.cy) * (y - ph.cy) <= ph.radius * ph.radius;
 }
 
-Series makeSeries(const Phantom& ph)
+// A phantom's repetitions in memory, one slice, as a stack reads them.
+struct MemorySeries {
+    Stack stack;
+    std::vector<std::vector<unsigned char>> images;
+
+    MeasuredStack measure(const RoiRequest& request, Detrend detrend = Detrend::None) const
+    {
+        const ImageSupplier supply = [&](const ImageRef& image, std::span<unsigned char> into) {
+            std::copy(images[image.file].begin(), images[image.file].end(), into.begin());
+            return SampleKind::Uint16;
+        };
+        return measureStackFigures(stack, supply, true, request, {}, detrend);
+    }
+};
+
+MemorySeries makeSeries(const Phantom& ph)
 {
-    Series s;
-    s.width = s.height = ph.side;
+    MemorySeries s;
+    s.stack.keys.rows = s.stack.keys.columns = ph.side;
+    s.stack.slices.resize(1);
     GaussianNoise noise(ph.seed);
-    const std::size_t pixels = s.pixels();
+    const std::size_t pixels = static_cast<std::size_t>(ph.side) * static_cast<std::size_t>(ph.side);
     std::vector<double> white(pixels);
     for (int k = 0; k < ph.repetitions; ++k) {
+        s.stack.slices[0].repetitions.push_back({static_cast<std::uint32_t>(k), 0});
+        std::vector<unsigned char>& image = s.images.emplace_back();
         for (double& w : white) w = noise.next();
         for (std::size_t p = 0; p < pixels; ++p) {
             const int x = static_cast<int>(p) % ph.side, y = static_cast<int>(p) / ph.side;
@@ -64,10 +83,9 @@ Series makeSeries(const Phantom& ph)
             if (inDisc(ph, x, y) && ph.shift) v += ph.shift(k, x, y);
             v += ph.sigma * (ph.noiseScale ? ph.noiseScale(x, y) : 1.0) * n;
             const auto sample = static_cast<std::uint16_t>(std::clamp(std::lround(v), 0L, 65535L));
-            s.samples.push_back(static_cast<unsigned char>(sample & 0xFF));
-            s.samples.push_back(static_cast<unsigned char>(sample >> 8));
+            image.push_back(static_cast<unsigned char>(sample & 0xFF));
+            image.push_back(static_cast<unsigned char>(sample >> 8));
         }
-        s.kinds.push_back(SampleKind::Uint16);
     }
     return s;
 }
@@ -88,10 +106,7 @@ TEST(RoiStatistics, SnrAndItsIntervalAgreeWithTheTruth)
             ph.radius = 16;
             ph.seed = 1000 + static_cast<std::uint64_t>(trial);
             ph.correlated = correlated;
-            const Series s = makeSeries(ph);
-            const SeriesMaps maps = measureSeries(s);
-            const Roi roi = makeRoi(parseRoi("circle:19.5,19.5,14"), maps);
-            const SeriesStatistics st = seriesStatistics(s, maps, roi, Detrend::None);
+            const SeriesStatistics st = makeSeries(ph).measure(parseRoi("circle:19.5,19.5,14")).slices[0].statistics;
             // The truth of a correlated field: the box keeps the variance, so the same.
             const double truth = truthSnr(ph);
             if (trial < 20) ratio += st.snr / truth / 20;
@@ -112,29 +127,25 @@ TEST(RoiStatistics, TheAutoRoiIsThreeQuartersOfThePhantomAroundItsCentre)
     };
     for (const Row& row : {Row{64, 31.5, 31.5, 24}, Row{64, 20, 40, 14}, Row{512, 300, 200, 150}}) {
         SCOPED_TRACE(row.side);
-        SeriesMaps maps;
-        maps.width = maps.height = row.side;
+        std::vector<double> signal;
         GaussianNoise noise(7);
         double discPixels = 0;
         for (int y = 0; y < row.side; ++y)
             for (int x = 0; x < row.side; ++x) {
                 const bool in = (x - row.cx) * (x - row.cx) + (y - row.cy) * (y - row.cy) <= row.radius * row.radius;
                 discPixels += in;
-                maps.signal.push_back((in ? 1000 : 0) + 3 * noise.next());
+                signal.push_back((in ? 1000 : 0) + 3 * noise.next());
             }
-        maps.snr = maps.noise = std::vector<double>(maps.signal.size(), 1.0);
-        const Roi roi = makeRoi(RoiRequest{}, maps);
+        const Roi roi = makeRoi(RoiRequest{}, signal, row.side, row.side);
         EXPECT_NEAR(roi.pixels / discPixels, 0.75, 0.02);
         EXPECT_NEAR(roi.centreX, row.cx, 1.0);
         EXPECT_NEAR(roi.centreY, row.cy, 1.0);
     }
-    SeriesMaps empty;
-    empty.width = empty.height = 16;
-    empty.signal = empty.noise = empty.snr = std::vector<double>(256, 0.0);
-    EXPECT_THROW(makeRoi(RoiRequest{}, empty), InputError);
-    EXPECT_THROW(makeRoi(parseRoi("circle:8,8,9"), empty), InputError);
-    EXPECT_THROW(makeRoi(parseRoi("rect:0,0,16,3"), empty), InputError);
-    EXPECT_EQ(makeRoi(parseRoi("rect:2,3,5,4"), empty).pixels, 8u);
+    const std::vector<double> empty(256, 0.0);
+    EXPECT_THROW(makeRoi(RoiRequest{}, empty, 16, 16), InputError);
+    EXPECT_THROW(makeRoi(parseRoi("circle:8,8,9"), empty, 16, 16), InputError);
+    EXPECT_THROW(makeRoi(parseRoi("rect:0,0,16,3"), empty, 16, 16), InputError);
+    EXPECT_EQ(makeRoi(parseRoi("rect:2,3,5,4"), empty, 16, 16).pixels, 8u);
 }
 
 TEST(RoiStatistics, DriftAndTheLinearDetrend)
@@ -142,10 +153,7 @@ TEST(RoiStatistics, DriftAndTheLinearDetrend)
     Phantom ph;
     ph.sigma = 5;  // SNR 200
     ph.shift = [&](int k, double, double) { return ph.signal * 0.02 * k / (ph.repetitions - 1); };
-    const Series s = makeSeries(ph);
-    const SeriesMaps maps = measureSeries(s);
-    const Roi roi = makeRoi(RoiRequest{}, maps);
-    const SeriesStatistics st = seriesStatistics(s, maps, roi, Detrend::Linear);
+    const SeriesStatistics st = makeSeries(ph).measure(RoiRequest{}, Detrend::Linear).slices[0].statistics;
     const double truth = st.meanSignal / std::sqrt(ph.sigma * ph.sigma + 1.0 / 12);
     EXPECT_NEAR(st.driftPercentTotal, 2.0 / 1.01, 0.2);  // of the mean, which the drift lifts by 1 %
     EXPECT_LT(st.snr, 0.7 * truth);
@@ -167,14 +175,12 @@ TEST(RoiStatistics, TheSmoothDetrendRemovesShiftsBetweenRepetitions)
             ph.shift = [&](int k, double x, double) {
                 return amount[static_cast<std::size_t>(k)] * (varying ? 0.5 + x / ph.side : 1.0);
             };
-            const Series s = makeSeries(ph);
-            const SeriesMaps maps = measureSeries(s);
-            const SeriesStatistics st = seriesStatistics(s, maps, makeRoi(RoiRequest{}, maps), Detrend::Smooth);
+            const MemorySeries s = makeSeries(ph);
+            const SeriesStatistics st = s.measure(RoiRequest{}, Detrend::Smooth).slices[0].statistics;
             const double truth = st.meanSignal / std::sqrt(ph.sigma * ph.sigma + 1.0 / 12);
             EXPECT_LT(st.snr, 0.9 * truth);
             EXPECT_NEAR(*st.snrDetrended / truth, 1.0, 0.02);
-            EXPECT_NE(shiftWarning(seriesStatistics(s, maps, makeRoi(RoiRequest{}, maps), Detrend::None)).find(
-                          "--detrend smooth"),
+            EXPECT_NE(shiftWarning(s.measure(RoiRequest{}).slices[0].statistics).find("--detrend smooth"),
                       std::string::npos);
         }
 }
@@ -187,18 +193,19 @@ TEST(RoiStatistics, GFactorInTheRoi)
     b.seed = 2;
     const auto g = [&](double x, double) { return 1.0 + (x - (a.cx - a.radius)) / (2 * a.radius); };
     b.noiseScale = [&](double x, double y) { return g(x, y) * std::sqrt(2.0); };
-    const SeriesMaps mapsA = measureSeries(makeSeries(a)), mapsB = measureSeries(makeSeries(b));
-    const Roi roi = makeRoi(RoiRequest{}, mapsA);
-    const std::vector<double> gMap = gFactorMap(mapsA, mapsB, 2.0);
+    const MeasuredStack measuredA = makeSeries(a).measure(RoiRequest{}), measuredB = makeSeries(b).measure(RoiRequest{});
+    const SliceMaps &mapsA = measuredA.slices[0].maps, &mapsB = measuredB.slices[0].maps;
+    const Roi& roi = measuredA.slices[0].roi;
+    const std::vector<double> gMap = gFactorMap(mapsA.snr, mapsB.snr, 2.0);
     double truth = 0;
     for (std::size_t p = 0; p < gMap.size(); ++p)
         if (roi.inside[p]) truth += g(static_cast<double>(p % 64), 0) / static_cast<double>(roi.pixels);
-    const GFactorSummary summary = gFactorSummary(gMap, mapsA, roi, 1);
+    const GFactorSummary summary = gFactorSummary(gMap, mapsA.snr, 64, roi, 1);
     EXPECT_NEAR(summary.mean / truth, 1.0, 0.02);
     EXPECT_EQ(summary.maskedFraction, 0.0);
     EXPECT_GT(summary.p95, summary.median);
     EXPECT_GE(summary.max, summary.p95);
-    const GFactorSummary pooled = gFactorSummary(gMap, mapsA, roi, 4);
+    const GFactorSummary pooled = gFactorSummary(gMap, mapsA.snr, 64, roi, 4);
     EXPECT_LT(pooled.values, summary.values);
     EXPECT_NEAR(pooled.mean / truth, 1.0, 0.02);
 }

@@ -1,0 +1,343 @@
+#include "qa/PairMeasurement.h"
+
+#include "engine/core/InputError.h"
+#include "export/NiftiMap.h"
+#include "qa/MeasureProgram.h"
+#include "qa/History.h"
+#include "qa/OutputFolder.h"
+#include "qa/Pictures.h"
+#include "qa/Progress.h"
+#include "qa/Report.h"
+#include "qa/StackFigures.h"
+
+#include <algorithm>
+#include <cmath>
+#include <ostream>
+#include <unistd.h>
+
+namespace quelby {
+
+namespace {
+
+std::string spacingText(const Stack& s)
+{
+    const auto& spacing = s.geometry.pixelSpacing;
+    return spacing ? numberText(spacing->first) + " x " + numberText(spacing->second) + " mm" : "none";
+}
+
+std::string pointText(const std::optional<std::array<double, 3>>& p)
+{
+    if (!p) return "none";
+    return "(" + numberText((*p)[0]) + ", " + numberText((*p)[1]) + ", " + numberText((*p)[2]) + ")";
+}
+
+// g pairs the slices of the two series by position: refused when they cannot be paired.
+void pairSlices(const Stack& a, const Stack& b, std::vector<std::string>& warnings)
+{
+    if (a.slices.size() != b.slices.size())
+        throw InputError("SERIES_A has " + std::to_string(a.slices.size()) + " slices and SERIES_B " +
+                         std::to_string(b.slices.size()) + "; the g-factor pairs them one to one");
+    if (a.slices.size() == 1) {
+        if (a.slices[0].origin != b.slices[0].origin)
+            warnings.push_back("slice position differs: " + pointText(a.slices[0].origin) + " in SERIES_A, " +
+                               pointText(b.slices[0].origin) + " in SERIES_B");
+        return;
+    }
+    const double tolerance = a.geometry.sliceSpacing.value_or(0) / 2;
+    for (std::size_t s = 0; s < a.slices.size(); ++s) {
+        const double pa = a.slices[s].positionMm, pb = b.slices[s].positionMm;
+        if (std::fabs(pa - pb) > tolerance)
+            throw InputError("slice " + std::to_string(s) + " lies at " + numberText(pa) + " mm in SERIES_A and at " +
+                             numberText(pb) + " mm in SERIES_B, more than half the slice spacing apart");
+    }
+}
+
+// What to say about two series that may not belong together.
+void compare(const Stack& a, const Stack& b, std::vector<std::string>& warnings)
+{
+    if (a.keys.columns != b.keys.columns || a.keys.rows != b.keys.rows)
+        throw InputError("SERIES_A is " + std::to_string(a.keys.columns) + " x " + std::to_string(a.keys.rows) +
+                         " and SERIES_B " + std::to_string(b.keys.columns) + " x " + std::to_string(b.keys.rows) +
+                         "; the g-factor needs one matrix");
+    pairSlices(a, b, warnings);
+    if (a.repetitions() != b.repetitions())
+        warnings.push_back("SERIES_A has " + std::to_string(a.repetitions()) + " repetitions and SERIES_B " +
+                           std::to_string(b.repetitions()));
+    if (a.geometry.pixelSpacing != b.geometry.pixelSpacing)
+        warnings.push_back("pixel spacing differs: " + spacingText(a) + " in SERIES_A, " + spacingText(b) +
+                           " in SERIES_B");
+    if (a.keys.protocol != b.keys.protocol)
+        warnings.push_back("protocol differs: \"" + a.keys.protocol + "\" in SERIES_A, \"" + b.keys.protocol +
+                           "\" in SERIES_B");
+}
+
+void checkRepetitions(const SeriesStack& s, const char* which, std::vector<std::string>& warnings)
+{
+    const std::size_t n = s.stack->repetitions();
+    if (n < 2)
+        throw InputError(s.source->path + ": " + std::to_string(n) + " repetition(s); at least 2 are needed for the noise");
+    if (n < 16)
+        warnings.push_back(std::string(which) + " has only " + std::to_string(n) +
+                           " repetitions; the noise of a pixel is then uncertain by " +
+                           std::to_string(static_cast<int>(100 / std::sqrt(2.0 * static_cast<double>(n - 1)))) +
+                           " % or more");
+}
+
+void takeReduction(const MeasureCommand& c, const Stack& b, MeasureReport& report)
+{
+    if (c.reduction) {
+        report.reduction = c.reduction;
+        report.reductionSource = "option";
+        if (b.reduction && *b.reduction != *c.reduction)
+            report.warnings.push_back("-R " + numberText(*c.reduction) + " is used, but the files of SERIES_B give R = " +
+                                      numberText(*b.reduction));
+    } else if (b.reduction) {
+        report.reduction = b.reduction;
+        report.reductionSource = "header";
+    } else {
+        throw InputError("SERIES_B: its files give no Parallel Reduction Factor In-plane (0018,9069); give -R");
+    }
+}
+
+MeasuredStack measured(const MeasureCommand& c, const SeriesStack& s, const std::vector<const Roi*>& rois)
+{
+    ImageReader reader(*s.source);
+    const ImageSupplier supply = [&](const ImageRef& image, std::span<unsigned char> into) {
+        return reader.read(image, into);
+    };
+    return measureStackFigures(*s.stack, supply, !c.stored, c.roi, rois, c.detrend);
+}
+
+void phantomWarning(const MeasuredStack& m, std::vector<std::string>& warnings)
+{
+    const SliceResult& centre = m.slices[m.slices.size() / 2];
+    const auto pixels = static_cast<double>(centre.roi.inside.size());
+    if (static_cast<double>(centre.roi.phantomPixels) > 0.9 * pixels)
+        warnings.push_back("the phantom found covers " +
+                           std::to_string(static_cast<int>(100 * static_cast<double>(centre.roi.phantomPixels) / pixels)) +
+                           " % of the image; a stored offset or a phantom filling the field of view? Give the ROI with --roi");
+}
+
+// The largest value in the ROIs that is not an outlier, for the top of a colour scale.
+double roiHigh(const MeasuredStack& m, const std::vector<std::vector<double>>* maps, const std::vector<double> SliceMaps::*map)
+{
+    std::vector<double> inside;
+    for (std::size_t s = 0; s < m.slices.size(); ++s) {
+        const std::vector<double>& values = maps ? (*maps)[s] : m.slices[s].maps.*map;
+        for (std::size_t p = 0; p < values.size(); ++p)
+            if (m.slices[s].roi.inside[p] && std::isfinite(values[p])) inside.push_back(values[p]);
+    }
+    if (inside.empty()) return 1;
+    const std::size_t at = inside.size() * 99 / 100;
+    std::nth_element(inside.begin(), inside.begin() + static_cast<std::ptrdiff_t>(at), inside.end());
+    return inside[at] * 1.25;
+}
+
+std::string rounded(double value, int decimals)
+{
+    const double scale = std::pow(10.0, decimals);
+    return numberText(std::round(value * scale) / scale);
+}
+
+std::vector<std::string> seriesCaption(const char* name, const MeasuredSeries& m)
+{
+    const SeriesStatistics& st = m.centre().statistics;
+    const std::size_t slices = m.measured->slices.size();
+    std::string first = std::string(name) + ": SNR " + rounded(st.snr, 1);
+    if (st.snrCi95) first += " (95 % CI " + rounded((*st.snrCi95)[0], 1) + " to " + rounded((*st.snrCi95)[1], 1) + ")";
+    first += " in the ROI of " + std::to_string(st.pixels) + " pixels";
+    if (slices > 1) first += " of slice " + std::to_string(slices / 2) + " (centre) of " + std::to_string(slices);
+    return {first, "mean signal " + rounded(st.meanSignal, 1) + ", noise " + rounded(st.noise, 2) + ", drift " +
+                       rounded(st.driftPercentTotal, 2) + " % over " + std::to_string(m.stack->repetitions()) +
+                       " repetitions"};
+}
+
+// The slices of one map of a series, with the ROIs they were measured in.
+std::vector<PictureSlice> pictureSlices(const MeasuredStack& m, const std::vector<std::vector<double>>* maps,
+                                        const std::vector<double> SliceMaps::*map)
+{
+    std::vector<PictureSlice> slices;
+    for (std::size_t s = 0; s < m.slices.size(); ++s)
+        slices.push_back({maps ? (*maps)[s] : m.slices[s].maps.*map, &m.slices[s].roi});
+    return slices;
+}
+
+// A map's slices one after the other, as the NIfTI file holds them.
+std::vector<double> joinedSlices(const MeasuredStack& m, const std::vector<std::vector<double>>* maps,
+                                 const std::vector<double> SliceMaps::*map)
+{
+    std::vector<double> all;
+    for (std::size_t s = 0; s < m.slices.size(); ++s) {
+        const std::vector<double>& values = maps ? (*maps)[s] : m.slices[s].maps.*map;
+        all.insert(all.end(), values.begin(), values.end());
+    }
+    return all;
+}
+
+// Everything one run writes but its reports: the maps, then the pictures.
+class RunFiles {
+public:
+    RunFiles(MeasureReport& report, const std::vector<std::vector<double>>& g) : report_(report), g_(g) {}
+
+    void addMaps(const MeasuredSeries& m, const char* suffix, const char* which)
+    {
+        for (const auto& [name, map, what] : {std::tuple{"signal_", &SliceMaps::signal, "signal, "},
+                                              {"noise_", &SliceMaps::noise, "noise (SD, N-1), "},
+                                              {"snr_", &SliceMaps::snr, "SNR, "}})
+            addMap(std::string(name) + suffix, m, nullptr, map, std::string(what) + which);
+    }
+
+    void addG(const MeasuredSeries& a) { addMap("g", a, &g_, nullptr, "g-factor"); }
+
+    void addPictures()
+    {
+        preparePictures();
+        const MeasuredSeries& a = *report_.seriesA;
+        const MeasuredStack& ma = *a.measured;
+        const double high = roiHigh(ma, nullptr, &SliceMaps::snr);
+        const int w = ma.width, h = ma.height;
+        addPicture("snr_a.png", [=, &a] { return mapPicture(pictureSlices(ma, nullptr, &SliceMaps::snr), w, h, 0, high, seriesCaption("SERIES_A", a)); });
+        addPicture("drift_a.png", [&a] { return driftPicture(a.centre().statistics, "SERIES_A: ROI mean signal per repetition"); });
+        if (!report_.seriesB) return;
+        const MeasuredSeries& b = *report_.seriesB;
+        addPicture("snr_b.png", [=, &b] {
+            return mapPicture(pictureSlices(*b.measured, nullptr, &SliceMaps::snr), w, h, 0, high, seriesCaption("SERIES_B", b));
+        });
+        addPicture("drift_b.png", [&b] { return driftPicture(b.centre().statistics, "SERIES_B: ROI mean signal per repetition"); });
+        const MeasureReport& r = report_;
+        addPicture("g.png", [&, w, h] {
+            const GFactorSummary& s = *r.g;
+            return mapPicture(pictureSlices(ma, &g_, nullptr), w, h, 0.5, std::max(2.0, roiHigh(ma, &g_, nullptr) / 1.25),
+                              {"g in the ROI where SNR_A >= 5: mean " + rounded(s.mean, 3) + ", median " +
+                                   rounded(s.median, 3) + ", 95th percentile " + rounded(s.p95, 3) + ", max " +
+                                   rounded(s.max, 3),
+                               "R = " + numberText(*r.reduction) + ", " + rounded(100 * s.maskedFraction, 1) +
+                                   " % of the ROI masked"});
+        });
+    }
+
+    const std::vector<OutputFolder::File>& files() const { return files_; }
+
+private:
+    void addMap(const std::string& name, const MeasuredSeries& m, const std::vector<std::vector<double>>* maps,
+                const std::vector<double> SliceMaps::*map, const std::string& what)
+    {
+        files_.push_back({name + ".nii.gz", [&m, maps, map, what] {
+                              return niftiMapBytes(joinedSlices(*m.measured, maps, map), *m.stack, what);
+                          }});
+        report_.maps.push_back(files_.back().name);
+    }
+
+    void addPicture(const std::string& name, std::function<std::vector<char>()> make)
+    {
+        files_.push_back({name, std::move(make)});
+        report_.pictures.push_back(name);
+    }
+
+    MeasureReport& report_;
+    const std::vector<std::vector<double>>& g_;
+    std::vector<OutputFolder::File> files_;
+};
+
+void shiftWarnings(const MeasureReport& report, std::vector<std::string>& warnings)
+{
+    for (const auto& [name, m] : {std::pair{"SERIES_A", report.seriesA}, {"SERIES_B", report.seriesB}})
+        if (m && !shiftWarning(m->centre().statistics).empty())
+            warnings.push_back(std::string(name) + ": " + shiftWarning(m->centre().statistics));
+}
+
+void tell(const MeasureCommand& c, const MeasureReport& report, const std::string& folder, std::ostream& out,
+          std::ostream& err)
+{
+    if (!c.quiet) {
+        const SeriesStatistics& st = report.seriesA->centre().statistics;
+        for (const std::string& w : report.warnings) err << "quelby-measure: warning: " << w << "\n";
+        out << "SERIES_A: SNR " << numberText(std::round(st.snr * 10) / 10) << " in the ROI of " << st.pixels
+            << " pixels\n";
+        if (report.g)
+            out << "g: mean " << numberText(std::round(report.g->mean * 1000) / 1000) << ", max "
+                << numberText(std::round(report.g->max * 1000) / 1000) << "\n";
+        out << "Wrote " << report.maps.size() << " maps, " << report.pictures.size()
+            << " pictures, report.json and report.csv to " << folder << "\n";
+    }
+    for (const std::string& v : report.violations) err << "quelby-measure: limit not met: " << v << "\n";
+}
+
+}  // namespace
+
+int measurePair(const MeasureCommand& c, const std::vector<std::string>& args, const SeriesStack& a,
+                const SeriesStack* b, const std::string& folder, std::ostream& out, std::ostream& err,
+                std::vector<std::string> warnings)
+{
+    Progress progress(err, !c.quiet && ::isatty(2));
+    MeasureReport report;
+    report.commandLine = args;
+    report.warnings = std::move(warnings);
+    report.roiKind = c.roi.kind == RoiRequest::Kind::Auto ? "auto" : c.roi.kind == RoiRequest::Kind::Circle ? "circle" : "rect";
+    checkRepetitions(a, "SERIES_A", report.warnings);
+    if (b) {
+        checkRepetitions(*b, "SERIES_B", report.warnings);
+        compare(*a.stack, *b->stack, report.warnings);
+        takeReduction(c, *b->stack, report);
+    } else if (c.reduction) {
+        report.warnings.push_back("-R is used only with SERIES_B");
+    }
+    for (const SeriesStack* s : {&a, b})
+        if (s) {
+            for (const std::string& w : s->source->warnings) report.warnings.push_back(s->source->path + ": " + w);
+            for (const std::string& w : s->stack->warnings) report.warnings.push_back(s->source->path + ": " + w);
+        }
+
+    progress.step(10, "measuring SERIES_A");
+    const MeasuredStack measuredA = measured(c, a, {});
+    phantomWarning(measuredA, report.warnings);
+    const MeasuredSeries seriesA{a.source, a.stack, &measuredA, {}};
+    report.seriesA = &seriesA;
+    std::optional<MeasuredStack> measuredB;
+    MeasuredSeries seriesB;
+    std::vector<std::vector<double>> g;
+    if (b) {
+        progress.step(45, "measuring SERIES_B");
+        std::vector<const Roi*> rois;
+        for (const SliceResult& slice : measuredA.slices) rois.push_back(&slice.roi);
+        measuredB = measured(c, *b, rois);
+        seriesB = {b->source, b->stack, &*measuredB, {}};
+        for (std::size_t s = 0; s < measuredA.slices.size(); ++s) {
+            const SliceResult &sa = measuredA.slices[s], &sb = measuredB->slices[s];
+            g.push_back(gFactorMap(sa.maps.snr, sb.maps.snr, *report.reduction));
+            seriesB.g.push_back(gFactorSummary(g.back(), sa.maps.snr, measuredA.width, sa.roi, c.pool));
+        }
+        report.seriesB = &seriesB;
+        report.g = seriesB.g[seriesB.g.size() / 2];
+    }
+    if (c.detrend == Detrend::None) shiftWarnings(report, report.warnings);
+    if (!c.limitsFile.empty()) {
+        report.limitsFile = c.limitsFile;
+        report.violations = checkLimits(c.limitsFile, reportFigures(report));
+    }
+
+    progress.step(75, "writing the maps and pictures");
+    OutputFolder outputs(folder);
+    RunFiles files(report, g);
+    files.addMaps(seriesA, "a", "SERIES_A");
+    if (b) {
+        files.addMaps(seriesB, "b", "SERIES_B");
+        files.addG(seriesA);
+    }
+    files.addPictures();
+    outputs.write(files.files());
+    progress.step(95, "writing the report");
+    const std::string json = reportJson(report), csv = reportCsv(report);
+    outputs.write("report.json", json);
+    outputs.write("report.csv", csv);
+    outputs.finish();
+    if (!c.historyFile.empty()) {
+        const std::size_t headerEnd = csv.find('\n') + 1;
+        appendHistory(c.historyFile, csv.substr(0, headerEnd), csv.substr(headerEnd));
+    }
+    progress.step(100, "done");
+    tell(c, report, folder, out, err);
+    return report.violations.empty() ? ExitDone : ExitLimitsNotMet;
+}
+
+}  // namespace quelby

@@ -1,0 +1,72 @@
+#include "qa/StackFigures.h"
+
+#include "qa/RoiFigures.h"
+
+namespace quelby {
+
+namespace {
+
+// Makes each slice's ROI once its mean is known and feeds its figures in the
+// deviation pass.
+class FigureGatherer : public StackPassObserver {
+public:
+    FigureGatherer(const Stack& stack, const std::optional<Rescale>& rescale, const RoiRequest& request,
+                   const std::vector<const Roi*>& rois, Detrend detrend)
+        : stack_(stack), rescale_(rescale), request_(request), given_(rois), detrend_(detrend),
+          rois_(stack.slices.size()), figures_(stack.slices.size())
+    {
+    }
+
+    void meanKnown(std::size_t slice, std::span<const double> storedMean) override
+    {
+        if (slice < given_.size()) {
+            rois_[slice] = *given_[slice];
+        } else {
+            // The phantom is found in real-world values, where a stored offset cannot lift the background.
+            std::vector<double> signal(storedMean.begin(), storedMean.end());
+            if (rescale_)
+                for (double& v : signal) v = v * rescale_->slope + rescale_->intercept;
+            rois_[slice] = makeRoi(request_, signal, stack_.keys.columns, stack_.keys.rows);
+        }
+        figures_[slice].emplace(rois_[slice], storedMean, stack_.keys.columns, stack_.repetitions(), detrend_);
+    }
+
+    void imageRead(std::size_t slice, std::size_t repetition, const unsigned char* samples, SampleKind kind) override
+    {
+        figures_[slice]->add(repetition, samples, kind);
+    }
+
+    SliceResult result(std::size_t slice, SliceMaps&& maps) const
+    {
+        SliceResult r{std::move(maps), rois_[slice], {}};
+        r.statistics = figures_[slice]->statistics(r.maps.snr, rescale_);
+        return r;
+    }
+
+private:
+    const Stack& stack_;
+    std::optional<Rescale> rescale_;
+    const RoiRequest& request_;
+    const std::vector<const Roi*>& given_;
+    Detrend detrend_;
+    std::vector<Roi> rois_;
+    std::vector<std::optional<RoiFigures>> figures_;
+};
+
+}  // namespace
+
+MeasuredStack measureStackFigures(const Stack& stack, const ImageSupplier& supply, bool applyRescale,
+                                  const RoiRequest& request, const std::vector<const Roi*>& rois, Detrend detrend)
+{
+    MeasuredStack measured;
+    measured.rescale = appliedRescale(stack, applyRescale);
+    FigureGatherer gatherer(stack, measured.rescale, request, rois, detrend);
+    StackMaps maps = measureStack(stack, supply, applyRescale, &gatherer);
+    measured.width = maps.width;
+    measured.height = maps.height;
+    for (std::size_t s = 0; s < maps.slices.size(); ++s)
+        measured.slices.push_back(gatherer.result(s, std::move(maps.slices[s])));
+    return measured;
+}
+
+}  // namespace quelby

@@ -1,0 +1,29 @@
+#pragma once
+
+#include "engine/series/StackMeasurement.h"
+#include "qa/RoiStatistics.h"
+
+#include <vector>
+
+namespace quelby {
+
+// One slice measured: its maps, its ROI and the figures in it.
+struct SliceResult {
+    SliceMaps maps;
+    Roi roi;
+    SeriesStatistics statistics;
+};
+
+struct MeasuredStack {
+    int width = 0, height = 0;
+    std::optional<Rescale> rescale;  // applied to the maps and figures
+    std::vector<SliceResult> slices;  // in position order
+};
+
+// Measures a stack with the figures of each slice: in rois[s] where given
+// (SERIES_B in the ROIs of SERIES_A), else in the ROI `request` makes on the
+// slice's own mean image. Throws InputError.
+MeasuredStack measureStackFigures(const Stack& stack, const ImageSupplier& supply, bool applyRescale,
+                                  const RoiRequest& request, const std::vector<const Roi*>& rois, Detrend detrend);
+
+}  // namespace quelby
