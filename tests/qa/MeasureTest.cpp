@@ -1,4 +1,5 @@
 #include "DicomSeries.h"
+#include "MeasureRun.h"
 #include "qa/MeasureProgram.h"
 #include "run/MeasurementRun.h"
 #include "NoRunView.h"
@@ -23,10 +24,9 @@
 
 using namespace quelby;
 using quelby::test::TempFolder;
+using namespace quelby::test;
 
 namespace {
-
-using Frame = std::vector<std::int32_t>;
 
 // Repetitions of a width × height image whose value differs at every pixel.
 std::vector<Frame> repetitions(int pixels, int count, std::int32_t base, std::int32_t spread)
@@ -65,25 +65,6 @@ void expectMapsOf(const std::vector<Frame>& frames, const SliceMaps& maps)
         ASSERT_EQ(maps.signal[p], expected.signal[p]) << "pixel " << p;
         ASSERT_EQ(maps.noise[p], expected.noise[p]) << "pixel " << p;
     }
-}
-
-std::string fileText(const std::string& path)
-{
-    std::ifstream in(path);
-    return std::string{std::istreambuf_iterator<char>(in), {}};
-}
-
-struct Outcome {
-    int status;
-    std::string out, err, report;
-};
-
-Outcome measure(std::vector<std::string> args, const std::string& outFolder)
-{
-    args.insert(args.begin(), "quelby-measure");
-    std::ostringstream out, err;
-    const int status = runMeasure(args, out, err);
-    return {status, out.str(), err.str(), fileText(outFolder + "/report.json")};
 }
 
 class MeasureTest : public ::testing::Test {
