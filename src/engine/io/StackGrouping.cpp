@@ -1,6 +1,7 @@
 #include "engine/io/StackGrouping.h"
 
 #include "engine/core/InputError.h"
+#include "engine/io/PatientAxes.h"
 
 #include <algorithm>
 #include <cmath>
@@ -54,11 +55,7 @@ Placement placementOf(const std::vector<DicomImageFacts>& images)
     return Placement::None;
 }
 
-double alongNormal(const std::array<double, 6>& o, const std::array<double, 3>& p)
-{
-    const std::array<double, 3> normal{o[1] * o[5] - o[2] * o[4], o[2] * o[3] - o[0] * o[5], o[0] * o[4] - o[1] * o[3]};
-    return normal[0] * p[0] + normal[1] * p[1] + normal[2] * p[2];
-}
+double alongNormal(const std::array<double, 6>& o, const std::array<double, 3>& p) { return dot(sliceNormal(o), p); }
 
 // Acquisition order by each key every image of the stack gives, then by file and frame.
 void orderRepetitions(std::vector<const DicomImageFacts*>& slice, const std::vector<DicomImageFacts>& stack)
