@@ -30,6 +30,13 @@ bool solve(std::array<std::array<double, 7>, 6> m, std::array<double, 6>& x)
     return true;
 }
 
+// Samples of one kind in a run, as doubles.
+template <SampleKind Kind>
+void load(const unsigned char* samples, double* to, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) to[i] = sampleValue(samples, i, Kind);
+}
+
 }  // namespace
 
 RoiFigures::RoiFigures(const Roi& roi, std::span<const double> storedMean, int width, std::size_t repetitions,
@@ -48,6 +55,7 @@ RoiFigures::RoiFigures(const Roi& roi, std::span<const double> storedMean, int w
                 first = std::min(first, x);
                 last = x;
             }
+        if (first <= last) runs_.push_back({row * w + first, last - first + 1});
         for (std::size_t p = row * w + first; first <= last && p <= row * w + last; ++p) {
             region_.push_back(p);
             inRoi_.push_back(roi.inside[p]);
@@ -89,7 +97,12 @@ RoiFigures::RoiFigures(const Roi& roi, std::span<const double> storedMean, int w
                                                                SampleKind kind)
 {
     const std::size_t count = region_.size();
-    for (std::size_t j = 0; j < count; ++j) samples_[j] = sampleValue(samples, region_[j], kind);
+    double* to = samples_.data();
+    for (const Run& run : runs_) {
+        if (kind == SampleKind::Int16) load<SampleKind::Int16>(samples + 2 * run.pixel, to, run.length);
+        else load<SampleKind::Uint16>(samples + 2 * run.pixel, to, run.length);
+        to += run.length;
+    }
     const double w = static_cast<double>(k) - (static_cast<double>(n_) - 1) / 2;
     double sum = 0, sumSquares = 0;
 #pragma omp simd reduction(+ : sum, sumSquares)
@@ -106,12 +119,13 @@ RoiFigures::RoiFigures(const Roi& roi, std::span<const double> storedMean, int w
     addFitMoments(k);
 }
 
-void RoiFigures::addFitMoments(std::size_t k)
+[[gnu::target_clones("avx2", "default")]] void RoiFigures::addFitMoments(std::size_t k)
 {
     const double *t0 = fitTerms_[0].data(), *t1 = fitTerms_[1].data(), *t2 = fitTerms_[2].data(),
                  *t3 = fitTerms_[3].data(), *t4 = fitTerms_[4].data(), *t5 = fitTerms_[5].data();
     double b0 = 0, b1 = 0, b2 = 0, b3 = 0, b4 = 0, b5 = 0, m0 = 0, m1 = 0, m2 = 0, m3 = 0, m4 = 0, m5 = 0;
     double sampled = 0;
+#pragma omp simd reduction(+ : b0, b1, b2, b3, b4, b5, m0, m1, m2, m3, m4, m5, sampled)
     for (std::size_t i = 0; i < fitAt_.size(); ++i) {
         const std::size_t j = fitAt_[i];
         const double e = samples_[j] - mean_[j];

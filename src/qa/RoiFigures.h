@@ -36,6 +36,10 @@ private:
     // The pixels looked at: the ROI and the smooth fit's region, each row from
     // its first to its last pixel of either, so the samples are read in runs.
     std::vector<std::size_t> region_;
+    struct Run {
+        std::size_t pixel, length;  // the first pixel of a row's run, and its pixels
+    };
+    std::vector<Run> runs_;
     std::vector<char> inRoi_;
     std::vector<double> roiWeight_, mean_;
     std::vector<double> samples_;  // of the repetition being added, at the region's pixels
