@@ -96,6 +96,32 @@ TEST_F(StackMeasureTest, EachSliceHasItsOwnFiguresNearTheTruthAndItsOwnG)
     EXPECT_EQ(g->nz, 3);
 }
 
+TEST_F(StackMeasureTest, AFourDimensionalNiftiFileIsASeries)
+{
+    const std::vector<double> signals{600, 1200};
+    const int dims[8] = {4, Side, Side, 2, 16, 1, 1, 1};
+    nifti_image* image = nifti_make_new_nim(dims, DT_INT16, 1);
+    image->dz = image->pixdim[3] = 5;
+    auto* samples = static_cast<std::int16_t*>(image->data);
+    for (std::size_t s = 0; s < signals.size(); ++s) {
+        const std::vector<Frame> frames = noisyDisc(16, signals[s], 100 + s, 0);
+        for (std::size_t r = 0; r < frames.size(); ++r)
+            std::copy(frames[r].begin(), frames[r].end(), samples + (r * 2 + s) * Side * Side);
+    }
+    const std::string path = tmp.str() + "/series.nii.gz";
+    nifti_set_filenames(image, path.c_str(), 0, 1);
+    nifti_image_write(image);
+    nifti_image_free(image);
+
+    const Outcome run = measure({path, "-o", out, "-q"}, out);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const json series = json::parse(run.report)["series_a"];
+    EXPECT_EQ(series["format"], "NIfTI");
+    ASSERT_EQ(series["slices"].size(), 2u);
+    for (std::size_t s = 0; s < 2; ++s)
+        EXPECT_NEAR(series["slices"][s]["roi"]["snr"].get<double>() / truth(signals[s]), 1.0, 0.03) << s;
+}
+
 TEST_F(StackMeasureTest, RescaledValuesByDefaultStoredOnRequest)
 {
     DicomLayout layout;
@@ -152,6 +178,21 @@ TEST_F(StackMeasureTest, EachStackGoesIntoItsOwnSubfolder)
         EXPECT_EQ(json::parse(fileText(sub + "/report.json"))["series_a"]["echo_time_ms"], 10.0 * (k + 1));
     }
     EXPECT_EQ(measure({folder, "--echo", "2", "-o", out, "-q"}, out).status, 0);
+
+    // With SERIES_B, each stack with SERIES_B's of the same keys.
+    layout.reductionInPlane = 2;
+    layout.attributes[EchoNumbers] = "1";
+    layout.attributes[EchoTime] = "10";
+    const std::string b = slices("b", layout, {1000}, 60);
+    const Outcome unpaired = measure({folder, b, "--each", "-o", out}, out);
+    EXPECT_EQ(unpaired.status, 2);
+    EXPECT_NE(unpaired.err.find("SERIES_B holds no stack of echo 2"), std::string::npos) << unpaired.err;
+    layout.attributes[EchoNumbers] = "2";
+    layout.attributes[EchoTime] = "20";
+    slices("b", layout, {1000}, 70);
+    ASSERT_EQ(measure({folder, b, "--each", "-o", out, "-q"}, out).status, 0);
+    for (const json& stack : json::parse(fileText(out + "/report.json"))["stacks"])
+        EXPECT_TRUE(exists(out + "/" + stack["output"].get<std::string>() + "/g.nii.gz"));
 }
 
 // Outputs of an earlier run that this one does not write go; files it never wrote stay.
