@@ -42,7 +42,8 @@ const Stack& partnerOf(const Stack& a, const std::vector<Stack>& stacksB)
     const Stack* found = nullptr;
     for (const Stack& b : stacksB)
         if (sameKeys(a.keys, b.keys)) {
-            if (found) throw InputError("SERIES_B holds several stacks of " + keysText(a.keys) + "; pair them with the selectors");
+            if (found)
+                throw InputError("SERIES_B holds several stacks of " + keysText(a.keys) + "; pair them with the selectors");
             found = &b;
         }
     if (!found) throw InputError("SERIES_B holds no stack of " + keysText(a.keys) + " to pair with SERIES_A's");

@@ -112,18 +112,34 @@ void phantomWarning(const MeasuredStack& m, std::vector<std::string>& warnings)
 {
     const SliceResult& centre = m.slices[m.slices.size() / 2];
     const auto pixels = static_cast<double>(centre.roi.inside.size());
-    if (static_cast<double>(centre.roi.phantomPixels) > 0.9 * pixels)
-        warnings.push_back("the phantom found covers " +
-                           std::to_string(static_cast<int>(100 * static_cast<double>(centre.roi.phantomPixels) / pixels)) +
-                           " % of the image; a stored offset or a phantom filling the field of view? Give the ROI with --roi");
+    const double share = static_cast<double>(centre.roi.phantomPixels) / pixels;
+    if (share > 0.9)
+        warnings.push_back("the phantom found covers " + std::to_string(static_cast<int>(100 * share)) +
+                           " % of the image; a stored offset or a phantom filling the field of view? Give the ROI "
+                           "with --roi");
+}
+
+// One map of a series, slice by slice.
+using SliceValues = std::vector<std::span<const double>>;
+
+SliceValues mapOf(const MeasuredStack& m, std::vector<double> SliceMaps::*map)
+{
+    SliceValues values;
+    for (const SliceResult& slice : m.slices) values.emplace_back(slice.maps.*map);
+    return values;
+}
+
+SliceValues mapOf(const std::vector<std::vector<double>>& slices)
+{
+    return SliceValues(slices.begin(), slices.end());
 }
 
 // The largest value in the ROIs that is not an outlier, for the top of a colour scale.
-double roiHigh(const MeasuredStack& m, const std::vector<std::vector<double>>* maps, const std::vector<double> SliceMaps::*map)
+double roiHigh(const MeasuredStack& m, const SliceValues& map)
 {
     std::vector<double> inside;
     for (std::size_t s = 0; s < m.slices.size(); ++s) {
-        const std::vector<double>& values = maps ? (*maps)[s] : m.slices[s].maps.*map;
+        const std::span<const double> values = map[s];
         for (std::size_t p = 0; p < values.size(); ++p)
             if (m.slices[s].roi.inside[p] && std::isfinite(values[p])) inside.push_back(values[p]);
     }
@@ -153,24 +169,18 @@ std::vector<std::string> seriesCaption(const char* name, const MeasuredSeries& m
 }
 
 // The slices of one map of a series, with the ROIs they were measured in.
-std::vector<PictureSlice> pictureSlices(const MeasuredStack& m, const std::vector<std::vector<double>>* maps,
-                                        const std::vector<double> SliceMaps::*map)
+std::vector<PictureSlice> pictureSlices(const MeasuredStack& m, const SliceValues& map)
 {
     std::vector<PictureSlice> slices;
-    for (std::size_t s = 0; s < m.slices.size(); ++s)
-        slices.push_back({maps ? (*maps)[s] : m.slices[s].maps.*map, &m.slices[s].roi});
+    for (std::size_t s = 0; s < m.slices.size(); ++s) slices.push_back({map[s], &m.slices[s].roi});
     return slices;
 }
 
 // A map's slices one after the other, as the NIfTI file holds them.
-std::vector<double> joinedSlices(const MeasuredStack& m, const std::vector<std::vector<double>>* maps,
-                                 const std::vector<double> SliceMaps::*map)
+std::vector<double> joinedSlices(const SliceValues& map)
 {
     std::vector<double> all;
-    for (std::size_t s = 0; s < m.slices.size(); ++s) {
-        const std::vector<double>& values = maps ? (*maps)[s] : m.slices[s].maps.*map;
-        all.insert(all.end(), values.begin(), values.end());
-    }
+    for (const std::span<const double> values : map) all.insert(all.end(), values.begin(), values.end());
     return all;
 }
 
@@ -184,30 +194,25 @@ public:
         for (const auto& [name, map, what] : {std::tuple{"signal_", &SliceMaps::signal, "signal, "},
                                               {"noise_", &SliceMaps::noise, "noise (SD, N-1), "},
                                               {"snr_", &SliceMaps::snr, "SNR, "}})
-            addMap(std::string(name) + suffix, m, nullptr, map, std::string(what) + which);
+            addMap(std::string(name) + suffix, m, mapOf(*m.measured, map), std::string(what) + which);
     }
 
-    void addG(const MeasuredSeries& a) { addMap("g", a, &g_, nullptr, "g-factor"); }
+    void addG(const MeasuredSeries& a) { addMap("g", a, mapOf(g_), "g-factor"); }
 
     void addPictures()
     {
         preparePictures();
         const MeasuredSeries& a = *report_.seriesA;
-        const MeasuredStack& ma = *a.measured;
-        const double high = roiHigh(ma, nullptr, &SliceMaps::snr);
-        const int w = ma.width, h = ma.height;
-        addPicture("snr_a.png", [=, &a] { return mapPicture(pictureSlices(ma, nullptr, &SliceMaps::snr), w, h, 0, high, seriesCaption("SERIES_A", a)); });
-        addPicture("drift_a.png", [&a] { return driftPicture(a.centre().statistics, "SERIES_A: ROI mean signal per repetition"); });
+        const double high = roiHigh(*a.measured, mapOf(*a.measured, &SliceMaps::snr));
+        addSnrPicture("a", "SERIES_A", a, high);
         if (!report_.seriesB) return;
-        const MeasuredSeries& b = *report_.seriesB;
-        addPicture("snr_b.png", [=, &b] {
-            return mapPicture(pictureSlices(*b.measured, nullptr, &SliceMaps::snr), w, h, 0, high, seriesCaption("SERIES_B", b));
-        });
-        addPicture("drift_b.png", [&b] { return driftPicture(b.centre().statistics, "SERIES_B: ROI mean signal per repetition"); });
+        addSnrPicture("b", "SERIES_B", *report_.seriesB, high);
+        const MeasuredStack& ma = *a.measured;
         const MeasureReport& r = report_;
-        addPicture("g.png", [&, w, h] {
+        addPicture("g.png", [&] {
             const GFactorSummary& s = *r.g;
-            return mapPicture(pictureSlices(ma, &g_, nullptr), w, h, 0.5, std::max(2.0, roiHigh(ma, &g_, nullptr) / 1.25),
+            return mapPicture(pictureSlices(ma, mapOf(g_)), ma.width, ma.height, 0.5,
+                              std::max(2.0, roiHigh(ma, mapOf(g_)) / 1.25),
                               {"g in the ROI where SNR_A >= 5: mean " + rounded(s.mean, 3) + ", median " +
                                    rounded(s.median, 3) + ", 95th percentile " + rounded(s.p95, 3) + ", max " +
                                    rounded(s.max, 3),
@@ -219,13 +224,23 @@ public:
     const std::vector<OutputFolder::File>& files() const { return files_; }
 
 private:
-    void addMap(const std::string& name, const MeasuredSeries& m, const std::vector<std::vector<double>>* maps,
-                const std::vector<double> SliceMaps::*map, const std::string& what)
+    void addMap(const std::string& name, const MeasuredSeries& m, const SliceValues& map, const std::string& what)
     {
-        files_.push_back({name + ".nii.gz", [&m, maps, map, what] {
-                              return niftiMapBytes(joinedSlices(*m.measured, maps, map), *m.stack, what);
-                          }});
+        files_.push_back({name + ".nii.gz", [&m, map, what] { return niftiMapBytes(joinedSlices(map), *m.stack, what); }});
         report_.maps.push_back(files_.back().name);
+    }
+
+    // The SNR map of a series and, beside it, its drift.
+    void addSnrPicture(const std::string& suffix, const char* which, const MeasuredSeries& m, double high)
+    {
+        addPicture("snr_" + suffix + ".png", [&m, which, high] {
+            const MeasuredStack& ms = *m.measured;
+            return mapPicture(pictureSlices(ms, mapOf(ms, &SliceMaps::snr)), ms.width, ms.height, 0, high,
+                              seriesCaption(which, m));
+        });
+        addPicture("drift_" + suffix + ".png", [&m, which] {
+            return driftPicture(m.centre().statistics, std::string(which) + ": ROI mean signal per repetition");
+        });
     }
 
     void addPicture(const std::string& name, std::function<std::vector<char>()> make)

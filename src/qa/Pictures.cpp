@@ -64,7 +64,9 @@ QImage slicePicture(const PictureSlice& slice, int width, int height, const std:
 {
     QImage map(width, height, QImage::Format_RGB32);
     const std::vector<char>& inside = slice.roi->inside;
-    const auto at = [&](int x, int y) { return static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x); };
+    const auto at = [&](int x, int y) {
+        return static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x);
+    };
     const auto outside = [&](int x, int y) { return x < 0 || y < 0 || x >= width || y >= height || !inside[at(x, y)]; };
     for (int y = 0; y < height; ++y) {
         auto* line = reinterpret_cast<QRgb*>(map.scanLine(y));
