@@ -123,6 +123,35 @@ BENCHMARK(BM_MeasureCommand)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
+// The files of one classic DICOM series of 256 × 256 × 100 read whole, as cat
+// reads them, against quelby-measure on it: reading, both passes, the ROI
+// figures, the maps, pictures and report (into the page cache, then synced).
+void BM_ReadingDicomSeriesWhole(benchmark::State& state)
+{
+    const std::string folder = demoPair(100, true) + "/SeriesA";
+    std::vector<char> bytes(1 << 20);
+    for (auto _ : state)
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+            std::ifstream in(entry.path(), std::ios::binary);
+            while (in.read(bytes.data(), static_cast<std::streamsize>(bytes.size())) || in.gcount() > 0)
+                benchmark::DoNotOptimize(bytes.data());
+        }
+}
+BENCHMARK(BM_ReadingDicomSeriesWhole)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_MeasureDicomSeries(benchmark::State& state)
+{
+    const std::string folder = demoPair(100, true) + "/SeriesA";
+    std::ostringstream sink;
+    const std::vector<std::string> args{"quelby-measure", folder, "-o", benchFolder("dicom-out"), "-q"};
+    for (auto _ : state)
+        if (runMeasure(args, sink, sink) != 0) state.SkipWithError("quelby-measure failed");
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    state.counters["peak_rss_KiB"] = static_cast<double>(usage.ru_maxrss);
+}
+BENCHMARK(BM_MeasureDicomSeries)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 // A plain series of side × side raw samples, to show the cost grows with the pixels.
 std::string squareSeries(int side, int files)
 {

@@ -186,7 +186,7 @@ std::string measureUsage()
            "\n"
            "Writes signal_a, noise_a, snr_a (and signal_b, noise_b, snr_b, g) as float32\n"
            "NIfTI-1 .nii.gz of every slice, pictures (snr_a.png, g.png, drift_a.png ...),\n"
-           "report.json (with the figures of every slice) and report.csv (the centre slice's)\n"
+           "report.json (the figures of every slice) and report.csv (the centre slice's)\n"
            "into the output folder.\n"
            "Exit status: 0 done, 1 a limit not met, 2 bad usage or input that cannot be measured.\n";
 }
