@@ -8,8 +8,8 @@
 #include "qa/PairMeasurement.h"
 #include "qa/Report.h"
 
-#include <ostream>
 #include <algorithm>
+#include <ostream>
 
 #ifndef QUELBY_VERSION
 #define QUELBY_VERSION "unknown"

@@ -254,6 +254,37 @@ private:
     std::vector<OutputFolder::File> files_;
 };
 
+// g slice by slice, A and B paired by position, and its summary in each slice's ROI.
+std::vector<std::vector<double>> gFactorSlices(const MeasuredStack& a, MeasuredSeries& b, double reduction, int pool)
+{
+    std::vector<std::vector<double>> g;
+    for (std::size_t s = 0; s < a.slices.size(); ++s) {
+        const SliceResult& sa = a.slices[s];
+        g.push_back(gFactorMap(sa.maps.snr, b.measured->slices[s].maps.snr, reduction));
+        b.g.push_back(gFactorSummary(g.back(), sa.maps.snr, a.width, sa.roi, pool));
+    }
+    return g;
+}
+
+// The maps, pictures and reports into the folder; the CSV report.
+std::string writeOutputs(MeasureReport& report, const std::vector<std::vector<double>>& g, const std::string& folder)
+{
+    OutputFolder outputs(folder);
+    RunFiles files(report, g);
+    files.addMaps(*report.seriesA, "a", "SERIES_A");
+    if (report.seriesB) {
+        files.addMaps(*report.seriesB, "b", "SERIES_B");
+        files.addG(*report.seriesA);
+    }
+    files.addPictures();
+    outputs.write(files.files());
+    const std::string csv = reportCsv(report);
+    outputs.write("report.json", reportJson(report));
+    outputs.write("report.csv", csv);
+    outputs.finish();
+    return csv;
+}
+
 void shiftWarnings(const MeasureReport& report, std::vector<std::string>& warnings)
 {
     for (const auto& [name, m] : {std::pair{"SERIES_A", report.seriesA}, {"SERIES_B", report.seriesB}})
@@ -317,11 +348,7 @@ int measurePair(const MeasureCommand& c, const std::vector<std::string>& args, c
         for (const SliceResult& slice : measuredA.slices) rois.push_back(&slice.roi);
         measuredB = measured(c, *b, rois);
         seriesB = {b->source, b->stack, &*measuredB, {}};
-        for (std::size_t s = 0; s < measuredA.slices.size(); ++s) {
-            const SliceResult &sa = measuredA.slices[s], &sb = measuredB->slices[s];
-            g.push_back(gFactorMap(sa.maps.snr, sb.maps.snr, *report.reduction));
-            seriesB.g.push_back(gFactorSummary(g.back(), sa.maps.snr, measuredA.width, sa.roi, c.pool));
-        }
+        g = gFactorSlices(measuredA, seriesB, *report.reduction, c.pool);
         report.seriesB = &seriesB;
         report.g = seriesB.g[seriesB.g.size() / 2];
     }
@@ -330,22 +357,8 @@ int measurePair(const MeasureCommand& c, const std::vector<std::string>& args, c
         report.limitsFile = c.limitsFile;
         report.violations = checkLimits(c.limitsFile, reportFigures(report));
     }
-
     progress.step(75, "writing the maps and pictures");
-    OutputFolder outputs(folder);
-    RunFiles files(report, g);
-    files.addMaps(seriesA, "a", "SERIES_A");
-    if (b) {
-        files.addMaps(seriesB, "b", "SERIES_B");
-        files.addG(seriesA);
-    }
-    files.addPictures();
-    outputs.write(files.files());
-    progress.step(95, "writing the report");
-    const std::string json = reportJson(report), csv = reportCsv(report);
-    outputs.write("report.json", json);
-    outputs.write("report.csv", csv);
-    outputs.finish();
+    const std::string csv = writeOutputs(report, g, folder);
     if (!c.historyFile.empty()) {
         const std::size_t headerEnd = csv.find('\n') + 1;
         appendHistory(c.historyFile, csv.substr(0, headerEnd), csv.substr(headerEnd));
