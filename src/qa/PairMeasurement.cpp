@@ -184,7 +184,7 @@ std::vector<double> joinedSlices(const SliceValues& map)
     return all;
 }
 
-// Everything one run writes but its reports: the maps, then the pictures.
+// Everything one run writes but its reports: the maps and the pictures.
 class RunFiles {
 public:
     RunFiles(MeasureReport& report, const std::vector<std::vector<double>>& g) : report_(report), g_(g) {}
@@ -271,12 +271,13 @@ std::string writeOutputs(MeasureReport& report, const std::vector<std::vector<do
 {
     OutputFolder outputs(folder);
     RunFiles files(report, g);
+    // The pictures, which take longest, first: the two threads then end together.
+    files.addPictures();
     files.addMaps(*report.seriesA, "a", "SERIES_A");
     if (report.seriesB) {
         files.addMaps(*report.seriesB, "b", "SERIES_B");
         files.addG(*report.seriesA);
     }
-    files.addPictures();
     outputs.write(files.files());
     const std::string csv = reportCsv(report);
     outputs.write("report.json", reportJson(report));
