@@ -46,15 +46,20 @@ Stack onlyStack(const SeriesSource& source)
     return source.format == SeriesSource::Format::Dicom ? chooseStack(source, {}, warnings) : source.stacks.at(0);
 }
 
-// The maps of the first slice of what `path` holds.
-SliceMaps mapsOf(const std::string& path, const RawLayout& raw = {}, bool rescale = true)
+// The maps of every slice of what `path` holds.
+StackMaps stackMapsOf(const std::string& path, const RawLayout& raw = {}, bool rescale = true)
 {
     const SeriesSource source = openSeriesSource(path, raw);
     ImageReader reader(source);
     const ImageSupplier supply = [&](const ImageRef& image, std::span<unsigned char> into) {
         return reader.read(image, into);
     };
-    return measureStack(onlyStack(source), supply, rescale).slices.at(0);
+    return measureStack(onlyStack(source), supply, rescale);
+}
+
+SliceMaps mapsOf(const std::string& path, const RawLayout& raw = {}, bool rescale = true)
+{
+    return stackMapsOf(path, raw, rescale).slices.at(0);
 }
 
 void expectMapsOf(const std::vector<Frame>& frames, const SliceMaps& maps)
@@ -169,6 +174,53 @@ TEST_F(MeasureTest, RescaleAppliesTheSlopeAndIntercept)
     layout.instanceNumber = 9;
     writeDicomImage(dir + "/odd", layout, frames[0]);
     EXPECT_THROW(mapsOf(dir), InputError);
+}
+
+// Slices streamed together, a few repetitions of each at a time, each give
+// the maps of their own samples, whatever the files' order.
+TEST_F(MeasureTest, EverySliceGivesTheMapsOfItsOwnSamples)
+{
+    struct Row {
+        const char* name;
+        int slices, count;  // of repetitions, across batches of images
+        bool enhanced;
+    };
+    for (const Row& row : {Row{"3 classic slices", 3, 19, false}, Row{"2 slices in one enhanced file", 2, 9, true}}) {
+        SCOPED_TRACE(row.name);
+        DicomLayout layout;
+        layout.seriesUid = "8.1";
+        layout.rows = layout.columns = 24;
+        layout.attributes[0x00200037] = "1\\0\\0\\0\\1\\0";  // orientation
+        const std::string dir = tmp.sub(row.name);
+        std::vector<std::vector<Frame>> slices;
+        Frame all;
+        for (int s = 0; s < row.slices; ++s) {
+            slices.push_back(repetitions(24 * 24, row.count, 100 * (s + 1), 41 + 20 * s));
+            const std::string position = "0\\0\\" + std::to_string(-3 * s);  // numbered against position
+            for (int k = 0; k < row.count; ++k) {
+                const Frame& f = slices.back()[static_cast<std::size_t>(k)];
+                layout.instanceNumber = s * 100 + k;
+                layout.imagePosition = position;
+                if (!row.enhanced) {
+                    writeDicomImage(dir + "/" + std::to_string(s) + "_" + std::to_string(k), layout, f);
+                    continue;
+                }
+                layout.framePositions.push_back(position);
+                layout.stackPositions.push_back(static_cast<std::uint32_t>(row.slices - s));
+                layout.temporalPositions.push_back(static_cast<std::uint32_t>(k + 1));
+                all.insert(all.end(), f.begin(), f.end());
+            }
+        }
+        if (row.enhanced) {
+            layout.enhanced = true;
+            layout.frames = row.slices * row.count;
+            writeDicomImage(dir + "/multi.dcm", layout, all);
+        }
+        const StackMaps maps = stackMapsOf(dir);
+        ASSERT_EQ(maps.slices.size(), static_cast<std::size_t>(row.slices));
+        for (int s = 0; s < row.slices; ++s)  // in position order: the last written first
+            expectMapsOf(slices[static_cast<std::size_t>(row.slices - 1 - s)], maps.slices[static_cast<std::size_t>(s)]);
+    }
 }
 
 // A 256 × 256 raw series gives the window's maps, outside its scale bar.
