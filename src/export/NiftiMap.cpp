@@ -98,15 +98,4 @@ std::vector<char> niftiMapBytes(std::span<const double> values, const Stack& sta
     return gzipped(raw);
 }
 
-std::vector<char> niftiMapBytes(const std::vector<double>& values, int width, int height,
-                                const std::optional<std::pair<double, double>>& spacing, const std::string& description)
-{
-    Stack stack;
-    stack.keys.columns = width;
-    stack.keys.rows = height;
-    stack.geometry.pixelSpacing = spacing;
-    stack.slices.resize(1);
-    return niftiMapBytes(values, stack, description);
-}
-
 }  // namespace quelby

@@ -2,10 +2,8 @@
 
 #include "engine/io/Stack.h"
 
-#include <optional>
 #include <span>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace quelby {
@@ -15,9 +13,5 @@ namespace quelby {
 // columns × rows × slices, and placed where the stack lies (qform and sform in
 // scanner coordinates) when its geometry is known.
 std::vector<char> niftiMapBytes(std::span<const double> values, const Stack& stack, const std::string& description);
-
-// One slice of width × height with only its pixel spacing (between rows, between columns) known.
-std::vector<char> niftiMapBytes(const std::vector<double>& values, int width, int height,
-                                const std::optional<std::pair<double, double>>& spacing, const std::string& description);
 
 }  // namespace quelby
