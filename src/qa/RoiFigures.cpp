@@ -30,13 +30,6 @@ bool solve(std::array<std::array<double, 7>, 6> m, std::array<double, 6>& x)
     return true;
 }
 
-// Samples of one kind in a run, as doubles.
-template <SampleKind Kind>
-void load(const unsigned char* samples, double* to, std::size_t count)
-{
-    for (std::size_t i = 0; i < count; ++i) to[i] = sampleValue(samples, i, Kind);
-}
-
 }  // namespace
 
 RoiFigures::RoiFigures(const Roi& roi, std::span<const double> storedMean, int width, std::size_t repetitions,
@@ -65,7 +58,6 @@ RoiFigures::RoiFigures(const Roi& roi, std::span<const double> storedMean, int w
     }
     const std::size_t count = region_.size();
     roiWeight_.assign(inRoi_.begin(), inRoi_.end());
-    samples_.assign(count, 0.0);
     squares_.assign(count, 0.0);
     trend_.assign(count, 0.0);
 
@@ -90,51 +82,90 @@ RoiFigures::RoiFigures(const Roi& roi, std::span<const double> storedMean, int w
                 roiGram_[r][c] += inRoi_[j] * t[r] * t[c];
             }
     }
+    makeTiles();
+}
+
+// Rows' runs of about 2,048 pixels a tile: its sums, samples and fit terms
+// take a few tens of KiB.
+void RoiFigures::makeTiles()
+{
+    constexpr std::size_t TilePixels = 2048;
+    std::size_t longest = 0;
+    for (std::size_t r = 0, from = 0, fit = 0; r < runs_.size();) {
+        Tile tile{r, r, from, from, fit, fit};
+        while (tile.lastRun < runs_.size() && (tile.to == from || tile.to - from + runs_[tile.lastRun].length <= TilePixels))
+            tile.to += runs_[tile.lastRun++].length;
+        while (tile.lastFit < fitAt_.size() && fitAt_[tile.lastFit] < tile.to) ++tile.lastFit;
+        tiles_.push_back(tile);
+        longest = std::max(longest, tile.to - tile.from);
+        r = tile.lastRun;
+        from = tile.to;
+        fit = tile.lastFit;
+    }
+    samples_.assign(longest, 0.0);
+}
+
+void RoiFigures::add(std::size_t first, std::span<const unsigned char* const> images, std::span<const SampleKind> kinds)
+{
+    for (const Tile& tile : tiles_)
+        for (std::size_t b = 0; b < images.size(); ++b) addTile(tile, first + b, images[b], kinds[b]);
 }
 
 // Its loops over the pixels take most of the figures' time.
-[[gnu::target_clones("avx2", "default")]] void RoiFigures::add(std::size_t k, const unsigned char* samples,
-                                                               SampleKind kind)
+[[gnu::target_clones("avx2", "default")]] void RoiFigures::addTile(const Tile& tile, std::size_t k,
+                                                                   const unsigned char* samples, SampleKind kind)
 {
-    const std::size_t count = region_.size();
+    // The samples as doubles, written out here so that they are converted in vectors.
     double* to = samples_.data();
-    for (const Run& run : runs_) {
-        if (kind == SampleKind::Int16) load<SampleKind::Int16>(samples + 2 * run.pixel, to, run.length);
-        else load<SampleKind::Uint16>(samples + 2 * run.pixel, to, run.length);
-        to += run.length;
+    for (std::size_t r = tile.firstRun; r < tile.lastRun; ++r) {
+        const unsigned char* bytes = samples + 2 * runs_[r].pixel;
+        const std::size_t length = runs_[r].length;
+        if (kind == SampleKind::Int16)
+            for (std::size_t i = 0; i < length; ++i)
+                to[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8));
+        else
+            for (std::size_t i = 0; i < length; ++i)
+                to[i] = static_cast<std::uint16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+        to += length;
     }
     const double w = static_cast<double>(k) - (static_cast<double>(n_) - 1) / 2;
+    const double *x = samples_.data(), *mean = mean_.data() + tile.from, *weight = roiWeight_.data() + tile.from;
+    double *squares = squares_.data() + tile.from, *trend = trend_.data() + tile.from;
+    const std::size_t count = tile.to - tile.from;
     double sum = 0, sumSquares = 0;
 #pragma omp simd reduction(+ : sum, sumSquares)
-    for (std::size_t j = 0; j < count; ++j) {
-        const double e = samples_[j] - mean_[j];
-        const double r = roiWeight_[j] * e;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double e = x[i] - mean[i];
+        const double r = weight[i] * e;
         sum += r;
         sumSquares += r * e;
-        squares_[j] += e * e;
-        trend_[j] += w * e;
+        squares[i] += e * e;
+        trend[i] += w * e;
     }
-    e1_[k] = sum;
-    e2_[k] = sumSquares;
-    addFitMoments(k);
+    e1_[k] += sum;
+    e2_[k] += sumSquares;
+    addFitMoments(tile, k);
 }
 
-[[gnu::target_clones("avx2", "default")]] void RoiFigures::addFitMoments(std::size_t k)
+[[gnu::target_clones("avx2", "default")]] void RoiFigures::addFitMoments(const Tile& tile, std::size_t k)
 {
     const double *t0 = fitTerms_[0].data(), *t1 = fitTerms_[1].data(), *t2 = fitTerms_[2].data(),
                  *t3 = fitTerms_[3].data(), *t4 = fitTerms_[4].data(), *t5 = fitTerms_[5].data();
+    const double *x = samples_.data(), *mean = mean_.data(), *fit = fitWeights_.data(), *roi = fitRoiWeights_.data();
+    const std::size_t *at = fitAt_.data(), from = tile.from;
     double b0 = 0, b1 = 0, b2 = 0, b3 = 0, b4 = 0, b5 = 0, m0 = 0, m1 = 0, m2 = 0, m3 = 0, m4 = 0, m5 = 0;
     double sampled = 0;
 #pragma omp simd reduction(+ : b0, b1, b2, b3, b4, b5, m0, m1, m2, m3, m4, m5, sampled)
-    for (std::size_t i = 0; i < fitAt_.size(); ++i) {
-        const std::size_t j = fitAt_[i];
-        const double e = samples_[j] - mean_[j];
-        const double f = fitWeights_[i] * e, r = fitRoiWeights_[i] * e;
+    for (std::size_t i = tile.firstFit; i < tile.lastFit; ++i) {
+        const std::size_t j = at[i];
+        const double e = x[j - from] - mean[j];
+        const double f = fit[i] * e, r = roi[i] * e;
         b0 += t0[i] * f, b1 += t1[i] * f, b2 += t2[i] * f, b3 += t3[i] * f, b4 += t4[i] * f, b5 += t5[i] * f;
         m0 += t0[i] * r, m1 += t1[i] * r, m2 += t2[i] * r, m3 += t3[i] * r, m4 += t4[i] * r, m5 += t5[i] * r;
         sampled += r * e;
     }
-    moments_[k] = {b0, b1, b2, b3, b4, b5, m0, m1, m2, m3, m4, m5, sampled};
+    const double part[13] = {b0, b1, b2, b3, b4, b5, m0, m1, m2, m3, m4, m5, sampled};
+    for (std::size_t q = 0; q < 13; ++q) moments_[k][q] += part[q];
 }
 
 // The residual of the fit over the ROI without a pass of its own: with f the

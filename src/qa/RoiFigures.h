@@ -20,15 +20,25 @@ public:
     // `storedMean`: the slice's mean image in stored values, width pixels a row.
     RoiFigures(const Roi& roi, std::span<const double> storedMean, int width, std::size_t repetitions, Detrend detrend);
 
-    // Repetition `k`'s samples of the whole slice.
-    void add(std::size_t k, const unsigned char* samples, SampleKind kind);
+    // The samples of the whole slice of repetitions first, first + 1, …
+    void add(std::size_t first, std::span<const unsigned char* const> images, std::span<const SampleKind> kinds);
 
     // The figures once every repetition is added; `snr` the slice's SNR map,
     // `rescale` what the maps were turned into.
     SeriesStatistics statistics(std::span<const double> snr, const std::optional<Rescale>& rescale) const;
 
 private:
-    void addFitMoments(std::size_t k);
+    // A few rows' runs of the region, taken through every image of a batch
+    // while their sums stay in the cache.
+    struct Tile {
+        std::size_t firstRun, lastRun;  // runs_[firstRun, lastRun)
+        std::size_t from, to;           // region_[from, to)
+        std::size_t firstFit, lastFit;  // fitAt_[firstFit, lastFit)
+    };
+
+    void makeTiles();
+    void addTile(const Tile& tile, std::size_t k, const unsigned char* samples, SampleKind kind);
+    void addFitMoments(const Tile& tile, std::size_t k);
     double smoothVariance() const;  // Σ over the repetitions of the ROI variance the fit leaves
 
     std::size_t n_;
@@ -40,9 +50,10 @@ private:
         std::size_t pixel, length;  // the first pixel of a row's run, and its pixels
     };
     std::vector<Run> runs_;
+    std::vector<Tile> tiles_;
     std::vector<char> inRoi_;
     std::vector<double> roiWeight_, mean_;
-    std::vector<double> samples_;  // of the repetition being added, at the region's pixels
+    std::vector<double> samples_;  // of the repetition being added, at the region's pixels of a tile
     std::vector<double> squares_, trend_;
     std::vector<double> e1_, e2_;  // per repetition: Σ e and Σ e² over the ROI
     // The smooth fit: its pixels (indices into the region), terms and weights.

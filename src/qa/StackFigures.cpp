@@ -31,9 +31,10 @@ public:
         figures_[slice].emplace(rois_[slice], storedMean, stack_.keys.columns, stack_.repetitions(), detrend_);
     }
 
-    void imageRead(std::size_t slice, std::size_t repetition, const unsigned char* samples, SampleKind kind) override
+    void imagesRead(std::size_t slice, std::size_t first, std::span<const unsigned char* const> images,
+                    std::span<const SampleKind> kinds) override
     {
-        figures_[slice]->add(repetition, samples, kind);
+        figures_[slice]->add(first, images, kinds);
     }
 
     SliceResult result(std::size_t slice, SliceMaps&& maps) const

@@ -33,19 +33,19 @@ void inRuns(const RepetitionBatches& batch, std::size_t slice, std::size_t first
     if (held > 0) pass(SampleImages{std::span(images, held), kind});
 }
 
-// One of the two halves of a slice's pixels, one for each core, split where a
-// block of the vector kernels ends.
-struct PixelHalf {
+// One of `parts` runs of a slice's pixels, shared between the cores, split
+// where a block of the vector kernels ends.
+struct PixelPart {
     std::size_t first, count;
 };
 
-PixelHalf half(std::size_t pixels, std::size_t which)
+PixelPart part(std::size_t pixels, std::size_t which, std::size_t parts)
 {
-    const std::size_t split = pixels / 2 - pixels / 2 % 32;
-    return which == 0 ? PixelHalf{0, split} : PixelHalf{split, pixels - split};
+    const auto edge = [&](std::size_t k) { return k == parts ? pixels : pixels * k / parts - pixels * k / parts % 32; };
+    return {edge(which), edge(which + 1) - edge(which)};
 }
 
-std::span<double> within(std::vector<double>& map, PixelHalf h) { return std::span(map.data() + h.first, h.count); }
+std::span<double> within(std::vector<double>& map, PixelPart h) { return std::span(map.data() + h.first, h.count); }
 
 // Stored values times the slope plus the intercept: the signal moves with
 // both, the noise with the slope alone.
@@ -78,7 +78,7 @@ StackMaps measureStack(const Stack& stack, const ImageSupplier& supply, bool app
     for (std::size_t first = 0; batches.read(first); first += batches.repetitions())
         forEachOnTwoThreads(2 * slices, [&](std::size_t job) {
             const std::size_t s = job / 2;
-            const PixelHalf h = half(pixels, job % 2);
+            const PixelPart h = part(pixels, job % 2, 2);
             const std::span<double> signal = within(maps.slices[s].signal, h);
             inRuns(batches, s, h.first, [&](const SampleImages& images) { addSamples(images, signal); });
         });
@@ -88,19 +88,25 @@ StackMaps measureStack(const Stack& stack, const ImageSupplier& supply, bool app
         if (observer) observer->meanKnown(s, maps.slices[s].signal);
     }
 
-    // Each slice's two halves and, beside them, what the observer makes of its
-    // images: taken first, since it takes about as long as both halves.
-    const std::size_t jobs = observer ? 3 : 2;
+    // Each slice's pixels in parts and, beside them, what the observer makes of
+    // its images: taken first, since it takes longest, the parts then even out.
+    const std::size_t parts = observer ? 4 : 2, jobs = parts + (observer ? 1 : 0);
     const int grainExponent = std::countr_zero(static_cast<std::uint32_t>(n));
     for (std::size_t first = 0; batches.read(first); first += batches.repetitions())
         forEachOnTwoThreads(jobs * slices, [&](std::size_t job) {
             const std::size_t s = job / jobs;
             if (observer && job % jobs == 0) {
-                for (std::size_t r = 0; r < batches.repetitions(); ++r)
-                    observer->imageRead(s, first + r, batches.image(s, r), batches.kind(s, r));
+                const unsigned char* images[KernelImages];
+                SampleKind kinds[KernelImages];
+                for (std::size_t r = 0; r < batches.repetitions(); ++r) {
+                    images[r] = batches.image(s, r);
+                    kinds[r] = batches.kind(s, r);
+                }
+                observer->imagesRead(s, first, std::span(images, batches.repetitions()),
+                                     std::span(kinds, batches.repetitions()));
                 return;
             }
-            const PixelHalf h = half(pixels, job % jobs - (observer ? 1 : 0));
+            const PixelPart h = part(pixels, job % jobs - (observer ? 1 : 0), parts);
             const std::span<double> mean = within(maps.slices[s].signal, h), noise = within(maps.slices[s].noise, h);
             inRuns(batches, s, h.first,
                    [&](const SampleImages& images) { addSquaredDeviations(images, mean, noise, grainExponent); });

@@ -19,10 +19,11 @@ public:
     virtual ~StackPassObserver() = default;
     // After the sums: the mean of a slice, in stored values.
     virtual void meanKnown(std::size_t slice, std::span<const double> storedMean) = 0;
-    // During the deviation pass: each image of a slice, in repetition order.
-    // Calls for different slices may come from two threads at once.
-    virtual void imageRead(std::size_t slice, std::size_t repetition, const unsigned char* samples,
-                           SampleKind kind) = 0;
+    // During the deviation pass: a few images of a slice, of the repetitions
+    // from `first` on, in order. Calls for different slices may come from two
+    // threads at once.
+    virtual void imagesRead(std::size_t slice, std::size_t first, std::span<const unsigned char* const> images,
+                            std::span<const SampleKind> kinds) = 0;
 };
 
 // The maps of one slice, row by row.
