@@ -29,7 +29,8 @@ std::set<std::string> earlierOutputs(const std::string& folder)
     std::ifstream in(folder + "/report.json");
     if (!in) return {};
     const nlohmann::json report = nlohmann::json::parse(in, nullptr, false);
-    if (!report.is_object() || report.value("software", "") != "quelby-measure") return {};
+    if (!report.is_object() || report.find("software") == report.end() || report["software"] != "quelby-measure")
+        return {};
     std::set<std::string> listed{"report.csv"};
     for (const char* key : {"maps", "pictures"}) {
         const auto found = report.find(key);

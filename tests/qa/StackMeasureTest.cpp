@@ -208,10 +208,16 @@ TEST_F(StackMeasureTest, StaleOutputsGoForeignFilesStayAndAFileIsNoFolder)
     for (const char* gone : {"g.png", "g.nii.gz", "snr_b.nii.gz", "drift_b.png"}) EXPECT_FALSE(exists(out + "/" + gone)) << gone;
     for (const char* kept : {"notes.txt", "snr_a.png", "snr_a.nii.gz"}) EXPECT_TRUE(exists(out + "/" + kept)) << kept;
 
+    // Only this program's own names are taken from an earlier report, whatever it lists.
     const std::string other = tmp.sub("other");
     std::ofstream(other + "/g.png") << "not ours";
-    ASSERT_EQ(measure({a, "-o", other, "-q"}, other).status, 0);
-    EXPECT_EQ(fileText(other + "/g.png"), "not ours");
+    for (const char* earlier : {R"({"software": 5})", R"({"software": "quelby-measure", "maps": ["notes.txt", "../a"]})"}) {
+        std::ofstream(other + "/report.json") << earlier;
+        std::ofstream(other + "/notes.txt") << "phantom 3\n";
+        ASSERT_EQ(measure({a, "-o", other, "-q"}, other).status, 0);
+        EXPECT_EQ(fileText(other + "/g.png"), "not ours");
+        EXPECT_TRUE(exists(other + "/notes.txt"));
+    }
 
     const Outcome file = measure({a, "-o", out + "/notes.txt"}, out);
     EXPECT_EQ(file.status, 2);
