@@ -43,7 +43,8 @@ const Stack& partnerOf(const Stack& a, const std::vector<Stack>& stacksB)
     for (const Stack& b : stacksB)
         if (sameKeys(a.keys, b.keys)) {
             if (found)
-                throw InputError("SERIES_B holds several stacks of " + keysText(a.keys) + "; pair them with the selectors");
+                throw InputError("SERIES_B holds several stacks of " + keysText(a.keys) +
+                                 "; pair them with the selectors");
             found = &b;
         }
     if (!found) throw InputError("SERIES_B holds no stack of " + keysText(a.keys) + " to pair with SERIES_A's");
@@ -90,6 +91,9 @@ Stack chosen(const SeriesSource& source, const StackChoice& choice, std::vector<
 {
     if (source.format == SeriesSource::Format::Dicom) return chooseStack(source, choice, warnings);
     if (source.stacks.empty()) throw InputError(source.path + ": no image");
+    if (!choice.seriesUids.empty() || choice.echo || !choice.coil.empty() || !choice.imageType.empty())
+        warnings.push_back(source.path +
+                           ": holds one stack; --series, --echo, --coil and --image-type choose among DICOM images only");
     return source.stacks.front();
 }
 

@@ -191,7 +191,8 @@ TEST_F(StackMeasureTest, EachStackGoesIntoItsOwnSubfolder)
     layout.attributes[EchoTime] = "20";
     slices("b", layout, {1000}, 70);
     ASSERT_EQ(measure({folder, b, "--each", "-o", out, "-q"}, out).status, 0);
-    for (const json& stack : json::parse(fileText(out + "/report.json"))["stacks"])
+    const json paired = json::parse(fileText(out + "/report.json"));
+    for (const json& stack : paired["stacks"])
         EXPECT_TRUE(exists(out + "/" + stack["output"].get<std::string>() + "/g.nii.gz"));
 }
 
