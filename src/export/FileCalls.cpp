@@ -15,6 +15,7 @@ const FileCalls& systemFileCalls()
         ::fsync,
         ::close,
         ::rename,
+        ::ftruncate,
     };
     return calls;
 }

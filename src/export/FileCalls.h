@@ -13,6 +13,7 @@ struct FileCalls {
     int (*fsync)(int fd);
     int (*close)(int fd);
     int (*rename)(const char* from, const char* to);
+    int (*ftruncate)(int fd, off_t length);
 };
 
 const FileCalls& systemFileCalls();

@@ -1,13 +1,17 @@
 #include "export/FileReplace.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
 #include <random>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace quelby {
 
@@ -90,6 +94,9 @@ public:
         path_.clear();
     }
 
+    // The filled file handed to the caller, who renames or removes it.
+    std::string release() { return std::exchange(path_, std::string()); }
+
 private:
     const Writer& writer_;
     std::string path_;
@@ -115,7 +122,8 @@ void rewriteInPlace(const Writer& writer, std::span<const char> bytes)
 }  // namespace
 
 FileWriteError::FileWriteError(int error)
-    : std::runtime_error(error == 0 ? "a write stored less than asked" : std::strerror(error)), error_(error)
+    : std::runtime_error(error == 0 ? "a write stored less than asked: the disk is full or a file size limit was met"
+                                  : std::strerror(error)), error_(error)
 {
 }
 
@@ -129,6 +137,22 @@ void syncFolder(const std::string& folder, const FileCalls& calls)
         throw FileWriteError(err);
     }
     if (calls.close(dir) != 0) throw FileWriteError(errno);
+}
+
+bool isTemporaryName(const std::string& name)
+{
+    static constexpr std::string_view prefix = ".quelby-";
+    return name.size() == prefix.size() + 8 && name.starts_with(prefix) &&
+           std::all_of(name.begin() + prefix.size(), name.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+}
+
+std::string writeTemporary(const std::string& folder, std::span<const char> bytes, mode_t mode, const FileCalls& calls)
+{
+    const Writer writer(calls, folder);
+    Temporary temporary(writer, folder, mode);
+    if (temporary.error() != 0) writer.fail(temporary.error());
+    temporary.fill(bytes, std::nullopt);
+    return temporary.release();
 }
 
 void replaceFile(const std::string& target, const std::string& folder, std::span<const char> bytes,

@@ -28,6 +28,15 @@ private:
 void replaceFile(const std::string& target, const std::string& folder, std::span<const char> bytes,
                  const FileCalls& calls = systemFileCalls(), bool syncsFolder = true);
 
+// Writes `bytes` to a new hidden temporary file in `folder` with `mode`, synced
+// and closed, and returns its path for the caller to rename or remove. Throws
+// FileWriteError, also when the folder takes no new file.
+std::string writeTemporary(const std::string& folder, std::span<const char> bytes, mode_t mode,
+                           const FileCalls& calls = systemFileCalls());
+
+// Whether a file name is one of the temporaries these writers make.
+bool isTemporaryName(const std::string& name);
+
 // Syncs the folder, so that the renames in it reach the disk. Throws FileWriteError.
 void syncFolder(const std::string& folder, const FileCalls& calls = systemFileCalls());
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "export/FileCalls.h"
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -8,8 +10,11 @@ namespace quelby {
 
 // Appends `row` to the history CSV at `path`, creating it with `header`. Rows
 // are never rewritten, and a run holding the file's lock writes its row whole,
-// so runs at the same time never interleave. Throws InputError.
-void appendHistory(const std::string& path, const std::string& header, const std::string& row);
+// so runs at the same time never interleave. A row that cannot be written and
+// synced whole is cut off again, so the earlier rows stay as they were. Throws
+// InputError naming the cause.
+void appendHistory(const std::string& path, const std::string& header, const std::string& row,
+                   const FileCalls& calls = systemFileCalls());
 
 // The limits in a JSON file, {"figure": {"min": a, "max": b}, ...}, checked
 // against the run's figures; the sentences of the limits not met. Throws

@@ -99,7 +99,7 @@ Stack chosen(const SeriesSource& source, const StackChoice& choice, std::vector<
 
 int measure(const MeasureCommand& c, const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
 {
-    OutputFolder::checkNotAFile(c.outFolder);
+    OutputFolder::checkUsable(c.outFolder);
     const SeriesSource a = openSeriesSource(c.seriesA, c.raw);
     std::optional<SeriesSource> b;
     if (!c.seriesB.empty()) b = openSeriesSource(c.seriesB, c.raw);

@@ -6,8 +6,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <unistd.h>
 
 namespace quelby {
 
@@ -41,35 +44,60 @@ std::set<std::string> earlierOutputs(const std::string& folder)
     return listed;
 }
 
-}  // namespace
-
-void OutputFolder::checkNotAFile(const std::string& folder)
+// Rewriting the files in place would leave them part written on a failure:
+// the earlier results are kept instead.
+[[noreturn]] void refuseFolder(const std::string& folder, int error)
 {
-    std::error_code ec;
-    if (std::filesystem::exists(folder, ec) && !std::filesystem::is_directory(folder, ec))
-        throw InputError(folder + ": is a file, not a folder");
+    throw InputError(folder + ": the output folder takes no new file (" + std::strerror(error) +
+                     "); its earlier results are left as they are");
 }
 
-OutputFolder::OutputFolder(std::string folder) : folder_(std::move(folder))
+void removeTemporaries(const std::string& folder)
 {
-    checkNotAFile(folder_);
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
+        if (isTemporaryName(entry.path().filename().string()) && entry.is_regular_file(ec))
+            std::filesystem::remove(entry.path(), ec);
+}
+
+}  // namespace
+
+void OutputFolder::checkUsable(const std::string& folder)
+{
+    std::error_code ec;
+    if (!std::filesystem::exists(folder, ec)) return;
+    if (!std::filesystem::is_directory(folder, ec)) throw InputError(folder + ": is a file, not a folder");
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) refuseFolder(folder, errno);
+}
+
+OutputFolder::OutputFolder(std::string folder, const FileCalls& calls) : folder_(std::move(folder)), calls_(calls)
+{
+    checkUsable(folder_);
     std::error_code ec;
     std::filesystem::create_directories(folder_, ec);
     if (!std::filesystem::is_directory(folder_))
         throw InputError(folder_ + ": the output folder cannot be made (" + ec.message() + ")");
+    removeTemporaries(folder_);
     earlier_ = earlierOutputs(folder_);
+}
+
+OutputFolder::~OutputFolder()
+{
+    for (const auto& [name, temporary] : staged_) ::unlink(temporary.c_str());
 }
 
 void OutputFolder::write(const std::string& name, std::span<const char> bytes)
 {
-    const std::string path = folder_ + "/" + name;
+    std::string temporary;
     try {
-        replaceFile(path, folder_, bytes, systemFileCalls(), false);
+        temporary = writeTemporary(folder_, bytes, 0666, calls_);
     } catch (const FileWriteError& e) {
-        throw InputError(path + ": cannot be written (" + e.what() + ")");
+        if (e.error() == EACCES || e.error() == EPERM) refuseFolder(folder_, e.error());
+        throw InputError(folder_ + "/" + name + ": cannot be written (" + e.what() + ")");
     }
     const std::lock_guard lock(writing_);
-    written_.insert(name);
+    const auto [at, added] = staged_.emplace(name, temporary);
+    if (!added) ::unlink(std::exchange(at->second, temporary).c_str());
 }
 
 void OutputFolder::write(const std::vector<File>& files)
@@ -77,18 +105,57 @@ void OutputFolder::write(const std::vector<File>& files)
     forEachOnTwoThreads(files.size(), [&](std::size_t k) { write(files[k].name, files[k].make()); });
 }
 
-void OutputFolder::finish()
+void OutputFolder::sync()
 {
-    for (const std::string& name : earlier_)
-        if (!written_.count(name)) {
-            std::error_code ec;
-            std::filesystem::remove(folder_ + "/" + name, ec);
-        }
     try {
-        syncFolder(folder_);
+        syncFolder(folder_, calls_);
     } catch (const FileWriteError& e) {
         throw InputError(folder_ + ": cannot be synced (" + e.what() + ")");
     }
+}
+
+// The earlier report goes, and that reaches the disk, before any new file is
+// in place: no kill can leave new maps beside it.
+void OutputFolder::removeEarlierReport()
+{
+    for (const char* name : {"report.json", "report.csv"}) {
+        const std::string path = folder_ + "/" + name;
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+            throw InputError(path + ": the earlier report cannot be removed (" + std::strerror(errno) + ")");
+    }
+    sync();
+}
+
+void OutputFolder::moveIntoPlace(const std::string& name)
+{
+    const auto staged = staged_.find(name);
+    const std::string target = folder_ + "/" + name;
+    if (calls_.rename(staged->second.c_str(), target.c_str()) != 0)
+        throw InputError(target + ": cannot be put in place (" + std::strerror(errno) + ")");
+    staged_.erase(staged);
+}
+
+void OutputFolder::removeStale()
+{
+    for (const std::string& name : earlier_)
+        if (name != "report.csv" && !staged_.count(name)) {
+            std::error_code ec;
+            std::filesystem::remove(folder_ + "/" + name, ec);
+        }
+}
+
+void OutputFolder::finish()
+{
+    removeEarlierReport();
+    removeStale();
+    std::vector<std::string> names;
+    for (const auto& [name, temporary] : staged_)
+        if (name != "report.json") names.push_back(name);
+    for (const std::string& name : names) moveIntoPlace(name);
+    // The files in place on the disk before the report that vouches for them.
+    sync();
+    if (staged_.count("report.json")) moveIntoPlace("report.json");
+    sync();
 }
 
 }  // namespace quelby
