@@ -60,9 +60,11 @@ for ((trial = 1; trial <= trials; ++trial)); do
     t=$(temporaries)
     [ "$t" -gt 0 ] && leftTemporaries=$((leftTemporaries + 1))
     [ "$s" = VIOLATION ] && echo "trial $trial: killed after ${delayMs} ms: not a whole set: $(ls -A "$out" | tr '\n' ' ')"
-    if ! "$measure" "${newArgs[@]}" >/dev/null 2>"$work/next.err" || [ "$(temporaries)" -ne 0 ] || [ "$(state)" != new ]; then
+    rc=0
+    "$measure" "${newArgs[@]}" >/dev/null 2>"$work/next.err" || rc=$?
+    if [ "$rc" -ne 0 ] || [ "$(temporaries)" -ne 0 ] || [ "$(state)" != new ]; then
         nextRunFaults=$((nextRunFaults + 1))
-        echo "trial $trial: the next run left: $(ls -A "$out" | tr '\n' ' ')$(cat "$work/next.err")"
+        echo "trial $trial: the next run (exit $rc) left: $(ls -A "$out" | tr '\n' ' ')$(cat "$work/next.err")"
     fi
 done
 echo "trials $trials, a run ${runMs} ms, kills from 0 to $((runMs * 11 / 10)) ms"
