@@ -1,4 +1,5 @@
 #include "engine/core/Failure.h"
+#include "engine/io/FileFailure.h"
 #include "engine/io/FolderReader.h"
 #include "Unprivileged.h"
 
@@ -499,8 +500,9 @@ TEST(FolderReader, TooManyOpenFiles)
 {
     Folder folder;
     folder.write("a", uniformFile(1));
-    // UBSan's first type check of a Failure opens /proc/self/maps; do it while descriptors remain.
+    // UBSan's first type check of each failure class opens /proc/self/maps; do them while descriptors remain.
     EXPECT_EQ(failureOf([] { throw Failure::file(4); }), TooManyOpen);
+    EXPECT_EQ(failureOf([] { throw FileFailure(EMFILE, "a"); }), TooManyOpen);
     const OpenFileLimit limit;
     EXPECT_EQ(failureOf([&] { CountImageFiles(folder.path()); }), TooManyOpen);
     EXPECT_EQ(failureOf([&] {
