@@ -19,7 +19,7 @@ std::vector<std::filesystem::path> candidates()
     std::error_code error;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
     if (!error)
-        paths.push_back(self.parent_path() / QUELBY_LIBRARY_FROM_BINDIR / QUELBY_LIBRARY_NAME);
+        paths.push_back((self.parent_path() / QUELBY_LIBRARY_FROM_BINDIR / QUELBY_LIBRARY_NAME).lexically_normal());
     paths.push_back(std::filesystem::path(QUELBY_LIBRARY_INSTALLED) / QUELBY_LIBRARY_NAME);
     paths.push_back(QUELBY_LIBRARY_BUILT);
     return paths;
