@@ -35,7 +35,9 @@ DicomLayout small(const char* transferSyntax, int bitsAllocated = 16, bool isSig
     return layout;
 }
 
-DicomLayout enhanced(const char* transferSyntax, int frames)
+// Frame positions without the orientation GDCM asks beside them make it
+// abort, so only a native file, read without GDCM, carries them.
+DicomLayout enhanced(const char* transferSyntax, int frames, bool placed)
 {
     DicomLayout layout = small(transferSyntax);
     layout.enhanced = true;
@@ -46,7 +48,7 @@ DicomLayout enhanced(const char* transferSyntax, int frames)
     for (int k = 0; k < frames; ++k) {
         layout.temporalPositions.push_back(static_cast<std::uint32_t>(frames - k));
         layout.stackPositions.push_back(1);
-        layout.framePositions.push_back("-10\\-20\\" + std::to_string(5 * k));
+        if (placed) layout.framePositions.push_back("-10\\-20\\" + std::to_string(5 * k));
         layout.frameIntercepts.push_back(-k);
     }
     return layout;
@@ -60,6 +62,7 @@ DicomLayout described()
     layout.protocolName = "se_16x12";
     layout.pixelSpacing = "0.9\\0.8";
     layout.imagePosition = "-10\\-20\\+2.5";
+    layout.rescaleSlope = 1;
     layout.rescaleIntercept = -1024;
     layout.trailingPadding = 6;
     layout.attributes[0x0008'0008] = "ORIGINAL\\PRIMARY\\M\\ND";
@@ -92,8 +95,8 @@ std::vector<DicomSeed> dicomSeeds()
         {"jpeg-2000.dcm", small(ts::Jpeg2000Lossless)},
         {"eight-bit-unsigned.dcm", small(ts::ExplicitLittle, 8, false)},
         {"eight-bit-signed-implicit.dcm", small(ts::ImplicitLittle, 8, true)},
-        {"enhanced.dcm", enhanced(ts::ExplicitLittle, 3)},
-        {"enhanced-rle.dcm", enhanced(ts::Rle, 2)},
+        {"enhanced.dcm", enhanced(ts::ExplicitLittle, 3, true)},
+        {"enhanced-rle.dcm", enhanced(ts::Rle, 2, false)},
         {"described.dcm", described()},
     };
 }
