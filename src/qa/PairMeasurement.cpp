@@ -332,6 +332,8 @@ int measurePair(const MeasureCommand& c, const std::vector<std::string>& args, c
     for (const SeriesStack* s : {&a, b})
         if (s) {
             for (const std::string& w : s->source->warnings) report.warnings.push_back(s->source->path + ": " + w);
+            for (const SkippedFile& f : s->source->skipped)
+                report.warnings.push_back(s->source->path + ": " + f.name + " skipped: " + f.reason);
             for (const std::string& w : s->stack->warnings) report.warnings.push_back(s->source->path + ": " + w);
         }
 

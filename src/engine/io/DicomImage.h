@@ -22,14 +22,17 @@ enum class DicomProblem {
 
 class DicomError : public std::runtime_error {
 public:
-    DicomError(DicomProblem problem, const std::string& transferSyntax);
+    DicomError(DicomProblem problem, const std::string& transferSyntax, const std::string& detail = {});
     DicomProblem problem() const { return problem_; }
     // The transfer syntax UID, where the file names one.
     const std::string& transferSyntax() const { return transferSyntax_; }
+    // What is wrong with a corrupt file, in English, where the checks say.
+    const std::string& detail() const { return detail_; }
 
 private:
     DicomProblem problem_;
     std::string transferSyntax_;
+    std::string detail_;
 };
 
 // What the pixel data of a file is made of.

@@ -1,6 +1,7 @@
 #include "engine/io/DicomStacks.h"
 
 #include "engine/core/InputError.h"
+#include "engine/io/DicomImageCheck.h"
 #include "engine/io/DicomImageFacts.h"
 #include "engine/io/DicomStructure.h"
 #include "engine/io/FileFailure.h"
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <bit>
 #include <functional>
+#include <new>
 #include <set>
 
 namespace quelby {
@@ -18,18 +20,6 @@ namespace quelby {
 namespace {
 
 std::string fileName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
-
-// Frames the pixel data cannot hold would take memory for nothing: native
-// frames by their size, encapsulated ones by an item header each.
-bool framesFit(const DicomStructure& d, std::size_t fileBytes)
-{
-    const auto frames = static_cast<std::size_t>(std::max(1, d.frames.value_or(1)));
-    if (!d.native) return frames <= fileBytes / 8;
-    const std::size_t frameBits = static_cast<std::size_t>(*d.rows) * static_cast<std::size_t>(d.columns.value_or(0)) *
-                                  static_cast<std::size_t>(d.samplesPerPixel.value_or(1)) *
-                                  static_cast<std::size_t>(d.bitsAllocated.value_or(16));
-    return frameBits > 0 && frames <= d.pixelData->size() * 8 / frameBits;
-}
 
 // The images of file `index`, or none when it holds none; `bytes` is room for the file.
 std::vector<DicomImageFacts> imagesOf(SeriesSource& source, std::uint32_t index, std::vector<unsigned char>& bytes)
@@ -44,12 +34,15 @@ std::vector<DicomImageFacts> imagesOf(SeriesSource& source, std::uint32_t index,
     file.readAll(bytes);
     const std::optional<DicomStructure> structure = walkDicomStructure(bytes);
     if (!structure) throw InputError(name + ": a truncated or corrupt DICOM file");
-    if (!(structure->pixelData || !structure->native) || !structure->rows) {
+    if (!meantAsImage(*structure)) {
         source.skipped.push_back({name, "a DICOM object without an image"});
         return {};
     }
-    if (!framesFit(*structure, bytes.size()))
-        throw InputError(name + ": " + std::to_string(*structure->frames) + " frames do not fit in its pixel data");
+    if (const std::string defect = imageDefect(*structure); !defect.empty()) throw InputError(name + ": " + defect);
+    // Each frame is described on its own, from pixel data that may hold a few bytes per frame.
+    const auto frames = static_cast<std::size_t>(structure->frames.value_or(1));
+    if (frames > readingCeiling(bytes.size()) / sizeof(DicomImageFacts))
+        throw InputError(name + ": " + std::to_string(frames) + " frames, more than can be held");
     return dicomImageFacts(*structure, index);
 }
 
@@ -116,13 +109,21 @@ std::string optionPicking(const std::vector<Stack>& stacks, const Stack& stack)
     return "no option picks it alone";
 }
 
+// " in FILE alone" for a stack of one image, so that a file whose keys are
+// damaged is found among many.
+std::string loneFile(const SeriesSource& source, const Stack& s)
+{
+    if (s.slices.size() != 1 || s.repetitions() != 1) return "";
+    return " in " + fileName(source.files.at(s.slices[0].repetitions[0].file)) + " alone";
+}
+
 // "holds N stacks:" and a line for each, with the option that picks it.
 std::string holdings(const SeriesSource& source)
 {
     const std::size_t count = source.stacks.size();
     std::string text = "holds " + std::to_string(count) + (count == 1 ? " stack:" : " stacks:");
     for (const Stack& s : source.stacks)
-        text += "\n  " + stackDescription(s) + ": " + std::to_string(s.slices.size()) + " slices x " +
+        text += "\n  " + stackDescription(s) + loneFile(source, s) + ": " + std::to_string(s.slices.size()) + " slices x " +
                 std::to_string(s.repetitions()) + " repetitions: " + optionPicking(source.stacks, s);
     return text;
 }
@@ -209,6 +210,8 @@ void findDicomStacks(SeriesSource& source)
             found = imagesOf(source, i, bytes);
         } catch (const FileFailure& failure) {
             throw failure.inEnglish();
+        } catch (const std::bad_alloc&) {
+            throw InputError(fileName(source.files[i]) + ": too large to be read into memory");
         }
         images.insert(images.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
     }

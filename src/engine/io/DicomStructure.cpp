@@ -33,6 +33,7 @@ public:
             if (!header(at, Encoding::ExplicitLittle, e) || e.undefined || !within(e.value, e.length)) return false;
             if (u16(at + 2, false) == 0x0010)
                 ts.assign(reinterpret_cast<const char*>(bytes_.data() + e.value), e.length);
+            if (u16(at + 2, false) == 0x0002) found_.sopClass = text(e);
             at = e.value + e.length;
         }
         while (!ts.empty() && (ts.back() == '\0' || ts.back() == ' ')) ts.pop_back();
@@ -60,7 +61,8 @@ public:
 private:
     enum class Encoding { ImplicitLittle, ExplicitLittle, ExplicitBig };
     static constexpr std::uint32_t Undefined = 0xFFFFFFFF;
-    static constexpr int DeepestNesting = 64;
+    // Sequences within sequences; real objects nest a few, and the walk recurses once per level.
+    static constexpr int DeepestNesting = 128;
 
     struct Element {
         std::uint16_t group = 0, element = 0;
@@ -71,15 +73,19 @@ private:
         std::size_t length = 0;
     };
 
-    // The raw deflate stream from `at` to the end of the file, whole.
+    // The raw deflate stream from `at` to the end of the file, whole, and
+    // no more than readingCeiling of the file. What the header promises is
+    // checked once the inflated data set is walked: its pixel data must hold
+    // exactly the image its attributes describe.
     bool inflateRest(std::size_t at, std::vector<unsigned char>& out) const
     {
+        const std::size_t ceiling = readingCeiling(bytes_.size());
         z_stream z{};
         if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return false;
         z.next_in = const_cast<unsigned char*>(bytes_.data() + at);
         z.avail_in = static_cast<uInt>(bytes_.size() - at);
         int status = Z_OK;
-        while (status == Z_OK) {
+        while (status == Z_OK && out.size() < ceiling) {
             const std::size_t done = out.size();
             out.resize(done + 65536);
             z.next_out = out.data() + done;
@@ -148,7 +154,6 @@ private:
     // delimiter; `after` is the byte past the last one.
     bool dataSet(std::size_t at, std::size_t end, Encoding encoding, int depth, bool inItem, std::size_t& after)
     {
-        if (depth > DeepestNesting) return false;
         while (at < end) {
             Element e;
             if (!header(at, encoding, e)) return false;
@@ -211,11 +216,22 @@ private:
         if (depth > DeepestNesting) return false;
         // Each item of the top-level per-frame functional groups is one frame.
         if (inPerFrame_ && depth == 1) found_.frameOrder.emplace_back();
-        if (item.undefined) return !fragment && dataSet(item.value, end, encoding, depth + 1, true, after);
+        if (item.undefined) return !fragment && dataSet(item.value, end, encoding, depth, true, after);
         if (!within(item.value, item.length) || item.value + item.length > end) return false;
         after = item.value + item.length;
         std::size_t ignored = 0;
-        return fragment || dataSet(item.value, after, encoding, depth + 1, false, ignored);
+        if (fragment && depth == 1) keepFragment(item);
+        return fragment || dataSet(item.value, after, encoding, depth, false, ignored);
+    }
+
+    // What tells the frames of encapsulated pixel data apart: each opens with its codec's marker.
+    void keepFragment(const Element& item)
+    {
+        std::uint32_t head = 0;
+        for (std::size_t i = 0; i < 4; ++i)
+            head = head << 8 | (i < item.length ? bytes_[item.value + i] : 0u);
+        found_.fragmentHeads.push_back(head);
+        found_.fragmentBytes += item.length;
     }
 
     // The image attributes the library reads, asserting, where the VR is not theirs.
@@ -364,21 +380,31 @@ private:
     // The image attributes of the top-level data set, values checked to lie within the file.
     void capture(const Element& e, bool big)
     {
+        const bool pixelData = e.group == 0x7FE0 && e.element == 0x0010;
+        found_.pixelDataGiven |= pixelData;
         if (e.undefined || !within(e.value, e.length)) return;
-        if (e.group == 0x7FE0 && e.element == 0x0010) {
+        if (pixelData) {
             found_.pixelData = bytes_.subspan(e.value, e.length);
+            found_.pixelDataBytes = e.length;
             return;
         }
         if (captureDescription(e)) return;
         if (e.group != 0x0028) return;
         const auto text = [&] { return this->text(e); };
+        const auto unreadable = [&] { found_.unreadable.push_back(std::uint32_t{e.group} << 16 | e.element); };
         const auto unsignedShort = [&](std::optional<int>& into) {
-            if (e.length == 2) into = u16(e.value, big);
+            if (e.length == 2)
+                into = u16(e.value, big);
+            else
+                unreadable();
         };
         switch (e.element) {
         case 0x0002: unsignedShort(found_.samplesPerPixel); break;
         case 0x0004: found_.photometric = text(); break;
-        case 0x0008: found_.frames = integerValue(text()); break;
+        case 0x0008:
+            found_.frames = integerValue(text());
+            if (!found_.frames) unreadable();
+            break;
         case 0x0010: unsignedShort(found_.rows); break;
         case 0x0011: unsignedShort(found_.columns); break;
         case 0x0100: unsignedShort(found_.bitsAllocated); break;
@@ -394,6 +420,7 @@ private:
         DicomStructure& f = found_;
         switch (tag) {
         case 0x0020000E: f.seriesUid = text(e); return true;
+        case 0x00080016: f.sopClass = text(e); return true;
         case 0x0008103E: f.seriesDescription = text(e); return true;
         case 0x00181030: f.protocolName = text(e); return true;
         case 0x00180024: f.sequenceName = text(e); return true;

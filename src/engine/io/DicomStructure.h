@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -19,8 +20,18 @@ struct DicomStructure {
     bool bigEndian = false;
     std::optional<int> rows, columns, samplesPerPixel, bitsAllocated, pixelRepresentation, frames;
     std::string photometric;
+    // Image attributes above given with a value that cannot be read, as group << 16 | element.
+    std::vector<std::uint32_t> unreadable;
+    std::string sopClass;  // of the data set, else the meta information's media storage SOP class
+    bool pixelDataGiven = false;  // a top-level Pixel Data element, of any form
     // The value of the top-level Pixel Data element, where it has a defined length.
     std::optional<std::span<const unsigned char>> pixelData;
+    // Its length; for a deflated data set too, whose inflated copy is gone.
+    std::optional<std::size_t> pixelDataBytes;
+    // Encapsulated pixel data: the first four bytes of each item, big endian
+    // (the offset table first), and the bytes of all of them.
+    std::vector<std::uint32_t> fragmentHeads;
+    std::size_t fragmentBytes = 0;
 
     // What groups and orders the images of a series. Texts are trimmed;
     // decimal and integer strings are read as DicomValues reads them.
@@ -51,9 +62,20 @@ struct DicomStructure {
     std::vector<FrameFacts> frameOrder;  // in frame order
 };
 
+// How many bytes a file of `storedBytes` may take once expanded (inflated,
+// decoded, or its frames described one by one): 64 times its own, and up to
+// 256 MiB whatever its size, since a small file of a plain image compresses
+// far better. A hostile file can then take no gigabytes.
+inline std::size_t readingCeiling(std::size_t storedBytes)
+{
+    constexpr std::size_t floor = std::size_t{256} << 20;
+    return storedBytes > floor / 64 ? storedBytes * 64 : floor;
+}
+
 // Walks every element of the file, nested ones included, and checks each lies
 // within the file; nothing when one does not, or the file has no transfer
-// syntax. A deflated data set is inflated to be walked.
+// syntax. A deflated data set is inflated to be walked, up to readingCeiling
+// of the file; one that inflates to more is refused.
 std::optional<DicomStructure> walkDicomStructure(std::span<const unsigned char> file);
 
 }  // namespace quelby

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <sys/stat.h>
 
 namespace quelby {
@@ -26,7 +27,7 @@ std::string problemText(const DicomError& e)
     case DicomProblem::Undecodable: return "pixel data in transfer syntax " + e.transferSyntax() + ", which cannot be decoded";
     case DicomProblem::Corrupt: break;
     }
-    return "a truncated or corrupt DICOM file";
+    return e.detail().empty() ? "a truncated or corrupt DICOM file" : e.detail();
 }
 
 std::vector<std::string> listedFiles(const std::string& folder)
@@ -137,6 +138,8 @@ SampleKind ImageReader::read(const ImageRef& image, std::span<unsigned char> int
         throw failure.inEnglish();
     } catch (const DicomError& error) {
         throw InputError(nameOf(path) + ": " + problemText(error));
+    } catch (const std::bad_alloc&) {
+        throw InputError(nameOf(path) + ": too large to be read into memory");
     }
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <map>
 #include <tuple>
 
 namespace quelby {
@@ -21,23 +22,22 @@ std::string number(double value)
 
 std::string fileName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
-bool sameStack(const StackKeys& a, const StackKeys& b)
+// What sets a stack apart, ordered so that images find their stack in a map:
+// a file may give each of a million frames keys of its own.
+auto stackKey(const StackKeys& k)
 {
-    return std::tie(a.seriesUids, a.echoNumber, a.echoTimeMs, a.imageType, a.coil, a.rows, a.columns) ==
-           std::tie(b.seriesUids, b.echoNumber, b.echoTimeMs, b.imageType, b.coil, b.rows, b.columns);
+    return std::make_tuple(k.seriesUids, k.echoNumber, k.echoTimeMs, k.imageType, k.coil, k.rows, k.columns);
 }
 
 // The images of one stack, in the order they come.
 std::vector<std::vector<DicomImageFacts>> byStack(std::vector<DicomImageFacts> images)
 {
     std::vector<std::vector<DicomImageFacts>> stacks;
+    std::map<decltype(stackKey(StackKeys{})), std::size_t> index;
     for (DicomImageFacts& image : images) {
-        const auto same = [&](const auto& stack) { return sameStack(stack.front().keys, image.keys); };
-        const auto found = std::find_if(stacks.begin(), stacks.end(), same);
-        if (found == stacks.end())
-            stacks.emplace_back().push_back(std::move(image));
-        else
-            found->push_back(std::move(image));
+        const auto [at, added] = index.try_emplace(stackKey(image.keys), stacks.size());
+        if (added) stacks.emplace_back();
+        stacks[at->second].push_back(std::move(image));
     }
     return stacks;
 }
@@ -57,14 +57,25 @@ Placement placementOf(const std::vector<DicomImageFacts>& images)
 
 double alongNormal(const std::array<double, 6>& o, const std::array<double, 3>& p) { return dot(sliceNormal(o), p); }
 
-// Acquisition order by each key every image of the stack gives, then by file and frame.
-void orderRepetitions(std::vector<const DicomImageFacts*>& slice, const std::vector<DicomImageFacts>& stack)
+// The keys of acquisition order that every image of a stack gives.
+struct OrderKeys {
+    bool temporal, number, acquired, instance;
+};
+
+// Taken once per stack: a stack may hold a million images, a slice each.
+OrderKeys orderKeysOf(const std::vector<DicomImageFacts>& stack)
 {
     const auto all = [&](auto given) { return std::all_of(stack.begin(), stack.end(), given); };
-    const bool temporal = all([](const auto& f) { return f.temporal.has_value(); });
-    const bool number = all([](const auto& f) { return f.acquisitionNumber.has_value(); });
-    const bool acquired = all([](const auto& f) { return !f.acquired.empty(); });
-    const bool instance = all([](const auto& f) { return f.instanceNumber.has_value(); });
+    return {all([](const auto& f) { return f.temporal.has_value(); }),
+            all([](const auto& f) { return f.acquisitionNumber.has_value(); }),
+            all([](const auto& f) { return !f.acquired.empty(); }),
+            all([](const auto& f) { return f.instanceNumber.has_value(); })};
+}
+
+// Acquisition order by each key every image of the stack gives, then by file and frame.
+void orderRepetitions(std::vector<const DicomImageFacts*>& slice, const OrderKeys& given)
+{
+    const auto [temporal, number, acquired, instance] = given;
     const auto key = [&](const DicomImageFacts* f) {
         return std::tuple{temporal ? f->temporal : std::nullopt,
                           number ? f->acquisitionNumber : std::nullopt,
@@ -99,7 +110,8 @@ std::vector<std::vector<const DicomImageFacts*>> slicesOf(const std::vector<Dico
         if (!sameSlice) slices.emplace_back();
         slices.back().push_back(f);
     }
-    for (auto& slice : slices) orderRepetitions(slice, images);
+    const OrderKeys given = orderKeysOf(images);
+    for (auto& slice : slices) orderRepetitions(slice, given);
     return slices;
 }
 
