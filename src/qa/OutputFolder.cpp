@@ -26,10 +26,15 @@ const std::set<std::string>& ownNames()
     return names;
 }
 
-// The outputs an earlier run's report.json lists, only those of this program's names.
-std::set<std::string> earlierOutputs(const std::string& folder)
+// Where the earlier report waits while the new files are put in place, so that
+// a run killed meanwhile leaves no report and the next run still knows which
+// files the earlier one wrote. Not a temporary's name: it outlives a killed run.
+constexpr const char* EarlierReport = ".quelby-earlier-report.json";
+
+// The outputs an earlier run's report lists, only those of this program's names.
+std::set<std::string> earlierOutputs(const std::string& path)
 {
-    std::ifstream in(folder + "/report.json");
+    std::ifstream in(path);
     if (!in) return {};
     const nlohmann::json report = nlohmann::json::parse(in, nullptr, false);
     if (!report.is_object() || report.find("software") == report.end() || report["software"] != "quelby-measure")
@@ -78,7 +83,8 @@ OutputFolder::OutputFolder(std::string folder, const FileCalls& calls) : folder_
     if (!std::filesystem::is_directory(folder_))
         throw InputError(folder_ + ": the output folder cannot be made (" + ec.message() + ")");
     removeTemporaries(folder_);
-    earlier_ = earlierOutputs(folder_);
+    earlier_ = earlierOutputs(folder_ + "/report.json");
+    earlier_.merge(earlierOutputs(folder_ + "/" + EarlierReport));
 }
 
 OutputFolder::~OutputFolder()
@@ -114,15 +120,16 @@ void OutputFolder::sync()
     }
 }
 
-// The earlier report goes, and that reaches the disk, before any new file is
-// in place: no kill can leave new maps beside it.
+// The earlier report goes aside, and that reaches the disk, before any new file
+// is in place: no kill can leave new maps beside it.
 void OutputFolder::removeEarlierReport()
 {
-    for (const char* name : {"report.json", "report.csv"}) {
-        const std::string path = folder_ + "/" + name;
-        if (::unlink(path.c_str()) != 0 && errno != ENOENT)
-            throw InputError(path + ": the earlier report cannot be removed (" + std::strerror(errno) + ")");
-    }
+    const std::string report = folder_ + "/report.json", aside = folder_ + "/" + EarlierReport;
+    if (calls_.rename(report.c_str(), aside.c_str()) != 0 && errno != ENOENT)
+        throw InputError(report + ": the earlier report cannot be put aside (" + std::strerror(errno) + ")");
+    const std::string csv = folder_ + "/report.csv";
+    if (::unlink(csv.c_str()) != 0 && errno != ENOENT)
+        throw InputError(csv + ": the earlier report cannot be removed (" + std::strerror(errno) + ")");
     sync();
 }
 
@@ -155,6 +162,7 @@ void OutputFolder::finish()
     // The files in place on the disk before the report that vouches for them.
     sync();
     if (staged_.count("report.json")) moveIntoPlace("report.json");
+    ::unlink((folder_ + "/" + EarlierReport).c_str());
     sync();
 }
 

@@ -141,9 +141,9 @@ TEST(OutputWriting, AFailureLeavesAWholeSetOrNoReportAndNoTemporary)
         {{"full", 20, 0}, "earlier", "empty", "the disk is full"},
         {{"fdatasync", 4, EIO}, "earlier", "empty", "Input/output error"},
         {{"close", 1, EDQUOT}, "earlier", "empty", "Disk quota exceeded"},
-        // After the earlier report is gone: recognisably incomplete.
+        {{"rename", 1, EXDEV}, "earlier", "empty", "Invalid cross-device link"},
+        // After the earlier report is put aside: recognisably incomplete.
         {{"fsync", 1, EIO}, "no report", "empty", "Input/output error"},
-        {{"rename", 1, EXDEV}, "no report", "empty", "Invalid cross-device link"},
         {{"rename", 4, EIO}, "no report", "no report", "Input/output error"},
         {{"fsync", 2, EIO}, "no report", "no report", "Input/output error"},
         // All in place; only the last sync is in doubt, and said so.
@@ -164,6 +164,19 @@ TEST(OutputWriting, AFailureLeavesAWholeSetOrNoReportAndNoTemporary)
             if (*row.cause) EXPECT_NE(message.find(row.cause), std::string::npos) << message;
             else EXPECT_EQ(message, "");
         }
+}
+
+// A run killed once the earlier report was put aside leaves no report; the next
+// run still removes the earlier outputs it does not write.
+TEST(OutputWriting, TheNextRunKnowsTheEarlierOutputsOfAKilledRun)
+{
+    TempFolder tmp;
+    const std::string folder = tmp.sub("killed");
+    put(folder + "/.quelby-earlier-report.json", oldReport);
+    for (const std::string& name : oldSet) put(folder + "/" + name, "old " + name);
+    EXPECT_EQ(writeNewSet(folder, systemFileCalls()), "");
+    EXPECT_EQ(stateOf(folder), "new");
+    EXPECT_FALSE(std::filesystem::exists(folder + "/.quelby-earlier-report.json"));
 }
 
 // The temporaries a killed run left go with the next run, and only they.
