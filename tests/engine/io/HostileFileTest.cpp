@@ -259,4 +259,36 @@ TEST(HostileFiles, DamagedFilesAreRefusedByNameAndSoundOnesRead)
     }
 }
 
+
+// The library aborts on frame positions given without an orientation; what it
+// asserts stays in its child, and the file is refused.
+TEST(HostileFiles, TheLibrarysAbortsStayOffStandardError)
+{
+    TempFolder tmp;
+    DicomLayout layout;
+    layout.rows = layout.columns = 8;
+    layout.transferSyntax = ts::Rle;
+    layout.enhanced = true;
+    layout.frames = 2;
+    layout.pixelSpacing = "0.9\\0.8";
+    layout.rescaleSlope = 1.5;
+    layout.temporalPositions = {2, 1};
+    layout.stackPositions = {1, 1};
+    layout.framePositions = {"0\\0\\0", "0\\0\\5"};
+    layout.frameIntercepts = {0, -1};
+    const std::string path = tmp.str() + "/enhanced.dcm";
+    writeDicomImage(path, layout, noise(128, 1));
+    const Bytes bytes = fileBytes(path);
+    std::optional<DicomProblem> problem;
+    const std::string leaked = standardErrorOf(tmp.str() + "/stderr", [&] {
+        try {
+            DicomImage image(bytes);
+        } catch (const DicomError& e) {
+            problem = e.problem();
+        }
+    });
+    EXPECT_EQ(problem, DicomProblem::Corrupt);
+    EXPECT_EQ(leaked, "");
+}
+
 }  // namespace
