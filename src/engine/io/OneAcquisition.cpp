@@ -1,11 +1,12 @@
 #include "engine/io/OneAcquisition.h"
 
 #include "engine/core/Failure.h"
+#include "engine/io/DicomImageFacts.h"
 #include "engine/io/DicomStructure.h"
 #include "engine/io/FolderReader.h"
 #include "engine/io/InputFile.h"
 #include "engine/io/PatientAxes.h"
-#include "engine/io/DicomValues.h"
+#include "engine/io/StackGrouping.h"
 
 #include <algorithm>
 #include <array>
@@ -18,32 +19,13 @@ namespace quelby {
 
 namespace {
 
-// Positions closer than this along the normal are one slice.
-constexpr double SamePositionMm = 0.01;
-
 // Files named in a refusal at most, one of each kind found.
 constexpr std::size_t NamedAtMost = 4;
 
 struct FileFacts {
     std::string name;
-    DicomStructure header;  // its pixel data span is not kept valid
+    DicomImageFacts image;
 };
-
-std::optional<Vector3> positionOf(const DicomStructure& d)
-{
-    const auto values = decimalValues(d.imagePosition);
-    if (!values || values->size() != 3) return std::nullopt;
-    return Vector3{(*values)[0], (*values)[1], (*values)[2]};
-}
-
-std::optional<Vector3> normalOf(const DicomStructure& d)
-{
-    const auto values = decimalValues(d.imageOrientation);
-    if (!values || values->size() != 6) return std::nullopt;
-    std::array<double, 6> cosines{};
-    std::copy(values->begin(), values->end(), cosines.begin());
-    return sliceNormal(cosines);
-}
 
 // A tag's text as a refusal may show it: printable ASCII, at most 24 characters.
 std::string shown(const std::string& text)
@@ -71,9 +53,10 @@ std::vector<FileFacts> headersOf(const std::string& folder, const std::vector<st
         } catch (const Failure&) {
             continue;
         }
-        if (std::optional<DicomStructure> header = walkDicomStructure(bytes)) {
-            header->pixelData.reset();
-            facts.push_back({name, std::move(*header)});
+        // A file of several frames is refused by its frame count when it is read, so its first frame speaks for it.
+        if (const std::optional<DicomStructure> header = walkDicomStructure(bytes)) {
+            std::vector<DicomImageFacts> images = dicomImageFacts(*header, 0);
+            if (!images.empty()) facts.push_back({name, std::move(images.front())});
         }
     }
     return facts;
@@ -82,13 +65,13 @@ std::vector<FileFacts> headersOf(const std::string& folder, const std::vector<st
 // The first file of each kind, by `same`, among the files that have a kind;
 // refused when there is more than one kind.
 template <class Kind>
-void refuseSeveral(const std::vector<FileFacts>& files, const std::function<std::optional<Kind>(const DicomStructure&)>& kindOf,
+void refuseSeveral(const std::vector<FileFacts>& files, const std::function<std::optional<Kind>(const DicomImageFacts&)>& kindOf,
                    const std::function<bool(const Kind&, const Kind&)>& same,
                    const std::function<std::string(const Kind&)>& describe, const char* what, const char* only)
 {
     std::vector<std::pair<Kind, const std::string*>> kinds;
     for (const FileFacts& f : files) {
-        const std::optional<Kind> kind = kindOf(f.header);
+        const std::optional<Kind> kind = kindOf(f.image);
         if (!kind) continue;
         const auto known = [&](const auto& k) { return same(k.first, *kind); };
         if (std::none_of(kinds.begin(), kinds.end(), known)) kinds.emplace_back(*kind, &f.name);
@@ -105,11 +88,11 @@ void refuseSeveralPositions(const std::vector<FileFacts>& files)
 {
     std::optional<Vector3> normal;
     for (const FileFacts& f : files)
-        if (!normal) normal = normalOf(f.header);
+        if (!normal && f.image.orientation) normal = sliceNormal(*f.image.orientation);
     // Without an orientation, positions are told apart in space.
     const auto along = [&](const Vector3& p) { return normal ? dot(p, *normal) : 0.0; };
     refuseSeveral<Vector3>(
-        files, positionOf,
+        files, [](const DicomImageFacts& f) { return f.position; },
         [&](const Vector3& a, const Vector3& b) {
             return normal ? std::fabs(along(a) - along(b)) < SamePositionMm : length(minus(a, b)) < SamePositionMm;
         },
@@ -129,9 +112,9 @@ void RefuseMixedAcquisitions(const std::string& folder, const std::vector<std::s
     using Echo = std::pair<std::optional<int>, std::optional<double>>;
     refuseSeveral<Echo>(
         files,
-        [](const DicomStructure& d) -> std::optional<Echo> {
-            if (!d.echoNumber && !d.echoTimeMs) return std::nullopt;
-            return Echo{d.echoNumber, d.echoTimeMs};
+        [](const DicomImageFacts& f) -> std::optional<Echo> {
+            if (!f.keys.echoNumber && !f.keys.echoTimeMs) return std::nullopt;
+            return Echo{f.keys.echoNumber, f.keys.echoTimeMs};
         },
         // What one file leaves out does not tell it apart.
         [](const Echo& a, const Echo& b) {
@@ -143,16 +126,16 @@ void RefuseMixedAcquisitions(const std::string& folder, const std::vector<std::s
                    (e.second ? " (TE " + number(*e.second) + " ms)" : "");
         },
         " 種類のエコーの画像", "1 エコーのみ");
-    const auto text = [](std::string DicomStructure::*field) {
-        return [field](const DicomStructure& d) -> std::optional<std::string> {
-            if ((d.*field).empty()) return std::nullopt;
-            return d.*field;
+    const auto text = [](std::string StackKeys::*field) {
+        return [field](const DicomImageFacts& f) -> std::optional<std::string> {
+            if ((f.keys.*field).empty()) return std::nullopt;
+            return f.keys.*field;
         };
     };
     const auto equal = [](const std::string& a, const std::string& b) { return a == b; };
-    refuseSeveral<std::string>(files, text(&DicomStructure::coil), equal, shown, " 個のコイルエレメントの画像",
+    refuseSeveral<std::string>(files, text(&StackKeys::coil), equal, shown, " 個のコイルエレメントの画像",
                                "1 エレメントのみ");
-    refuseSeveral<std::string>(files, text(&DicomStructure::imageType), equal, shown, " 種類の画像タイプの画像",
+    refuseSeveral<std::string>(files, text(&StackKeys::imageType), equal, shown, " 種類の画像タイプの画像",
                                "1 種類のみ");
 }
 
