@@ -216,9 +216,11 @@ void writeDicomImage(const std::string& path, const DicomLayout& layout, std::sp
     }
     writer.SetFileName(path.c_str());
     if (!writer.Write()) throw std::runtime_error("cannot write " + path);
-    if (layout.framePositions.empty()) return;
+    if (layout.framePositions.empty() && layout.omitted.empty()) return;
     // The image writer places the frames by the image's origin and spacing; these are the layout's own.
-    setFunctionalGroups(data, layout);
+    if (!layout.framePositions.empty()) setFunctionalGroups(data, layout);
+    for (const std::uint32_t tag : layout.omitted)
+        data.Remove(gdcm::Tag(static_cast<std::uint16_t>(tag >> 16), static_cast<std::uint16_t>(tag & 0xFFFF)));
     gdcm::Writer again;
     again.SetFile(writer.GetFile());
     again.SetFileName(path.c_str());

@@ -41,6 +41,9 @@ struct DicomLayout {
     // the file holds it ("+4", "ORIGINAL\\PRIMARY\\M\\ND"), VR from the
     // dictionary (LO for private tags); written last, so they override the above.
     std::map<std::uint32_t, std::string> attributes;
+    // Top-level attributes the library fills in when they are absent (study
+    // UID, date and time, SOP instance UID…), removed once it has.
+    std::vector<std::uint32_t> omitted;
     // An enhanced MR object: pixel spacing, reduction and rescale go into the
     // shared functional groups, and each frame gets its temporal position
     // index from here (frames in file order when empty) and, where given, its

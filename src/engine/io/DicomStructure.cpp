@@ -311,6 +311,8 @@ private:
         case 0x00280030: firstText(found_.pixelSpacing, text(e)); break;
         case 0x00180050: first(found_.sliceThickness, number(e, big, false)); break;
         case 0x00180080: first(found_.repetitionTimeMs, number(e, big, false)); break;
+        case 0x00180087: first(found_.origin.fieldStrengthT, number(e, big, false)); break;
+        case 0x00181250: firstText(found_.origin.receiveCoil, text(e)); break;
         case 0x00189069: first(found_.reductionInPlane, number(e, big, true)); break;
         case 0x00189155: first(found_.reductionOutOfPlane, number(e, big, true)); break;
         case 0x00209165: {
@@ -388,7 +390,7 @@ private:
             found_.pixelDataBytes = e.length;
             return;
         }
-        if (captureDescription(e)) return;
+        if (captureDescription(e) || captureOrigin(e)) return;
         if (e.group != 0x0028) return;
         const auto text = [&] { return this->text(e); };
         const auto unreadable = [&] { found_.unreadable.push_back(std::uint32_t{e.group} << 16 | e.element); };
@@ -440,6 +442,32 @@ private:
         case 0x0008002A: f.acquisitionDateTime = text(e); return true;
         default: return false;
         }
+    }
+
+    // Who and what made the image; whether `e` was one of them.
+    bool captureOrigin(const Element& e)
+    {
+        using Origin = DicomStructure::Origin;
+        static constexpr struct {
+            std::uint32_t tag;
+            std::string Origin::*field;
+        } texts[] = {{0x00080005, &Origin::characterSet},     {0x00080018, &Origin::sopInstanceUid},
+                     {0x0020000D, &Origin::studyUid},         {0x00200052, &Origin::frameOfReferenceUid},
+                     {0x00200010, &Origin::studyId},          {0x00080020, &Origin::studyDate},
+                     {0x00080030, &Origin::studyTime},        {0x00081030, &Origin::studyDescription},
+                     {0x00080050, &Origin::accessionNumber},  {0x00080090, &Origin::referringPhysician},
+                     {0x00100010, &Origin::patientName},      {0x00100020, &Origin::patientId},
+                     {0x00100030, &Origin::patientBirthDate}, {0x00100040, &Origin::patientSex},
+                     {0x00081010, &Origin::station},          {0x00181000, &Origin::serial},
+                     {0x00080070, &Origin::manufacturer},     {0x00081090, &Origin::model},
+                     {0x00180015, &Origin::bodyPart},         {0x00185100, &Origin::patientPosition}};
+        const std::uint32_t tag = std::uint32_t{e.group} << 16 | e.element;
+        for (const auto& t : texts)
+            if (t.tag == tag) {
+                found_.origin.*t.field = text(e);
+                return true;
+            }
+        return false;
     }
 
     std::span<const unsigned char> bytes_;

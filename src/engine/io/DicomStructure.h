@@ -60,6 +60,16 @@ struct DicomStructure {
         std::optional<double> rescaleSlope, rescaleIntercept, echoTimeMs;
     };
     std::vector<FrameFacts> frameOrder;  // in frame order
+
+    // Who and what made the image, and for whom: top-level texts, trimmed, as
+    // the file writes them (names in the file's character set); the receive
+    // coil and field strength at any depth, as an enhanced object keeps them.
+    struct Origin {
+        std::string characterSet, sopInstanceUid, studyUid, frameOfReferenceUid, studyId, studyDate, studyTime,
+            studyDescription, accessionNumber, referringPhysician, patientName, patientId, patientBirthDate,
+            patientSex, station, serial, manufacturer, model, receiveCoil, bodyPart, patientPosition;
+        std::optional<double> fieldStrengthT;
+    } origin;
 };
 
 // How many bytes a file of `storedBytes` may take once expanded (inflated,

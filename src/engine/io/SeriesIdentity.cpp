@@ -1,0 +1,95 @@
+#include "engine/io/SeriesIdentity.h"
+
+#include "engine/core/InputError.h"
+#include "engine/io/DicomStructure.h"
+#include "engine/io/FileFailure.h"
+#include "engine/io/InputFile.h"
+
+#include <map>
+
+namespace quelby {
+
+namespace {
+
+// The walk of a file the stacking has read once already.
+DicomStructure walked(const std::string& path, std::vector<unsigned char>& bytes)
+{
+    try {
+        InputFile(path).readAll(bytes);
+    } catch (const FileFailure& failure) {
+        throw failure.inEnglish();
+    }
+    std::optional<DicomStructure> structure = walkDicomStructure(bytes);
+    if (!structure) throw InputError(path.substr(path.rfind('/') + 1) + ": a truncated or corrupt DICOM file");
+    return std::move(*structure);
+}
+
+bool fromDicom(const SeriesSource& source, const Stack& stack)
+{
+    return source.format == SeriesSource::Format::Dicom && !stack.slices.empty() &&
+           !stack.slices.front().repetitions.empty();
+}
+
+}  // namespace
+
+SeriesIdentity seriesIdentity(const SeriesSource& source, const Stack& stack)
+{
+    SeriesIdentity id;
+    id.acquired = stack.acquisitionStart.value_or("");
+    id.protocol = stack.keys.protocol;
+    id.sequence = stack.keys.sequence;
+    id.repetitionTimeMs = stack.keys.repetitionTimeMs;
+    id.echoTimeMs = stack.keys.echoTimeMs;
+    id.sliceThicknessMm = stack.geometry.sliceThickness;
+    if (!fromDicom(source, stack)) return id;
+    std::vector<unsigned char> bytes;
+    const DicomStructure::Origin o =
+        walked(source.files.at(stack.slices.front().repetitions.front().file), bytes).origin;
+    id.characterSet = o.characterSet;
+    id.studyUid = o.studyUid;
+    id.frameOfReferenceUid = o.frameOfReferenceUid;
+    id.studyId = o.studyId;
+    id.studyDate = o.studyDate;
+    id.studyTime = o.studyTime;
+    id.studyDescription = o.studyDescription;
+    id.accessionNumber = o.accessionNumber;
+    id.referringPhysician = o.referringPhysician;
+    id.patientName = o.patientName;
+    id.patientId = o.patientId;
+    id.patientBirthDate = o.patientBirthDate;
+    id.patientSex = o.patientSex;
+    id.bodyPart = o.bodyPart;
+    id.patientPosition = o.patientPosition;
+    id.station = o.station;
+    id.serial = o.serial;
+    id.manufacturer = o.manufacturer;
+    id.model = o.model;
+    id.receiveCoil = o.receiveCoil;
+    id.fieldStrengthT = o.fieldStrengthT;
+    return id;
+}
+
+std::vector<std::vector<SourceInstance>> sourceInstances(const SeriesSource& source, const Stack& stack)
+{
+    if (!fromDicom(source, stack)) return {};
+    std::map<std::uint32_t, SourceInstance> byFile;
+    std::map<std::uint32_t, bool> multiFrame;
+    std::vector<unsigned char> bytes;
+    std::vector<std::vector<SourceInstance>> instances;
+    for (const StackSlice& slice : stack.slices) {
+        std::vector<SourceInstance>& own = instances.emplace_back();
+        for (const ImageRef& image : slice.repetitions) {
+            if (!byFile.contains(image.file)) {
+                const DicomStructure d = walked(source.files.at(image.file), bytes);
+                byFile[image.file] = {d.sopClass, d.origin.sopInstanceUid, std::nullopt};
+                multiFrame[image.file] = d.frames.has_value();
+            }
+            SourceInstance instance = byFile[image.file];
+            if (multiFrame[image.file]) instance.frame = image.frame + 1;
+            own.push_back(std::move(instance));
+        }
+    }
+    return instances;
+}
+
+}  // namespace quelby
