@@ -56,6 +56,18 @@ private:
 
 }  // namespace
 
+SliceValues mapOf(const MeasuredStack& m, std::vector<double> SliceMaps::*map)
+{
+    SliceValues values;
+    for (const SliceResult& slice : m.slices) values.emplace_back(slice.maps.*map);
+    return values;
+}
+
+SliceValues mapOf(const std::vector<std::vector<double>>& slices)
+{
+    return SliceValues(slices.begin(), slices.end());
+}
+
 MeasuredStack measureStackFigures(const Stack& stack, const ImageSupplier& supply, bool applyRescale,
                                   const RoiRequest& request, const std::vector<const Roi*>& rois, Detrend detrend)
 {

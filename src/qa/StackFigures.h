@@ -3,6 +3,7 @@
 #include "engine/series/StackMeasurement.h"
 #include "qa/RoiStatistics.h"
 
+#include <span>
 #include <vector>
 
 namespace quelby {
@@ -19,6 +20,12 @@ struct MeasuredStack {
     std::optional<Rescale> rescale;  // applied to the maps and figures
     std::vector<SliceResult> slices;  // in position order
 };
+
+// One map of a stack, slice by slice.
+using SliceValues = std::vector<std::span<const double>>;
+
+SliceValues mapOf(const MeasuredStack& m, std::vector<double> SliceMaps::*map);
+SliceValues mapOf(const std::vector<std::vector<double>>& slices);
 
 // Measures a stack with the figures of each slice: in rois[s] where given
 // (SERIES_B in the ROIs of SERIES_A), else in the ROI `request` makes on the
