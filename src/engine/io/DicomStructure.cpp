@@ -460,7 +460,8 @@ private:
                      {0x00100030, &Origin::patientBirthDate}, {0x00100040, &Origin::patientSex},
                      {0x00081010, &Origin::station},          {0x00181000, &Origin::serial},
                      {0x00080070, &Origin::manufacturer},     {0x00081090, &Origin::model},
-                     {0x00180015, &Origin::bodyPart},         {0x00185100, &Origin::patientPosition}};
+                     {0x00180015, &Origin::bodyPart},         {0x00185100, &Origin::patientPosition},
+                     {0x00180020, &Origin::scanningSequence}, {0x00180021, &Origin::sequenceVariant}};
         const std::uint32_t tag = std::uint32_t{e.group} << 16 | e.element;
         for (const auto& t : texts)
             if (t.tag == tag) {

@@ -67,7 +67,8 @@ struct DicomStructure {
     struct Origin {
         std::string characterSet, sopInstanceUid, studyUid, frameOfReferenceUid, studyId, studyDate, studyTime,
             studyDescription, accessionNumber, referringPhysician, patientName, patientId, patientBirthDate,
-            patientSex, station, serial, manufacturer, model, receiveCoil, bodyPart, patientPosition;
+            patientSex, station, serial, manufacturer, model, receiveCoil, bodyPart, patientPosition, scanningSequence,
+            sequenceVariant;
         std::optional<double> fieldStrengthT;
     } origin;
 };

@@ -65,6 +65,8 @@ SeriesIdentity seriesIdentity(const SeriesSource& source, const Stack& stack)
     id.manufacturer = o.manufacturer;
     id.model = o.model;
     id.receiveCoil = o.receiveCoil;
+    id.scanningSequence = o.scanningSequence;
+    id.sequenceVariant = o.sequenceVariant;
     id.fieldStrengthT = o.fieldStrengthT;
     return id;
 }
@@ -81,7 +83,7 @@ std::vector<std::vector<SourceInstance>> sourceInstances(const SeriesSource& sou
         for (const ImageRef& image : slice.repetitions) {
             if (!byFile.contains(image.file)) {
                 const DicomStructure d = walked(source.files.at(image.file), bytes);
-                byFile[image.file] = {d.sopClass, d.origin.sopInstanceUid, std::nullopt};
+                byFile[image.file] = {d.seriesUid, d.sopClass, d.origin.sopInstanceUid, std::nullopt};
                 multiFrame[image.file] = d.frames.has_value();
             }
             SourceInstance instance = byFile[image.file];

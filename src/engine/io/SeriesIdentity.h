@@ -19,13 +19,14 @@ struct SeriesIdentity {
         referringPhysician;
     std::string patientName, patientId, patientBirthDate, patientSex, bodyPart, patientPosition;
     std::string acquired;  // DT text of the first image in acquisition order
-    std::string station, serial, manufacturer, model, receiveCoil, protocol, sequence;
+    std::string station, serial, manufacturer, model, receiveCoil, protocol, sequence, scanningSequence,
+        sequenceVariant;
     std::optional<double> fieldStrengthT, repetitionTimeMs, echoTimeMs, sliceThicknessMm;
 };
 
 // One source image, as a derived object refers to it; a frame from 1 for a multi-frame file.
 struct SourceInstance {
-    std::string sopClassUid, sopInstanceUid;
+    std::string seriesUid, sopClassUid, sopInstanceUid;
     std::optional<std::uint32_t> frame;
     bool operator==(const SourceInstance&) const = default;
 };

@@ -11,7 +11,7 @@ using namespace quelby;
 namespace quelby {
 void PrintTo(const SourceInstance& i, std::ostream* out)
 {
-    *out << i.sopClassUid << " " << i.sopInstanceUid << " frame " << i.frame.value_or(0);
+    *out << i.seriesUid << " " << i.sopClassUid << " " << i.sopInstanceUid << " frame " << i.frame.value_or(0);
 }
 }  // namespace quelby
 
@@ -150,14 +150,14 @@ TEST(SeriesIdentityTest, InstancesFollowTheStacksSlicesAndRepetitions)
     enhanced.framePositions.assign(4, "0\\0\\0");
     const Written c = written(classicFolder, classic), e = written(enhancedFolder, {enhanced});
 
-    const std::string mr = "1.2.840.10008.5.1.4.1.1.4", root = "1.2.826.0.1.3680043.9.7.";
+    const std::string mr = "1.2.840.10008.5.1.4.1.1.4", series = "1.2.826.0.1.3680043.9.7", root = series + ".";
     std::vector<std::vector<SourceInstance>> classicExpected(2);
     for (int s = 0; s < 2; ++s)
         for (int r = 0; r < 3; ++r)
-            classicExpected[s].push_back({mr, root + std::to_string(s) + "." + std::to_string(r), std::nullopt});
+            classicExpected[s].push_back({series, mr, root + std::to_string(s) + "." + std::to_string(r), std::nullopt});
     const std::string one = root + "0.0";
     const std::vector<std::vector<SourceInstance>> enhancedExpected = {
-        {{mr + ".1", one, 2}, {mr + ".1", one, 4}, {mr + ".1", one, 1}, {mr + ".1", one, 3}}};
+        {{series, mr + ".1", one, 2}, {series, mr + ".1", one, 4}, {series, mr + ".1", one, 1}, {series, mr + ".1", one, 3}}};
     EXPECT_EQ(sourceInstances(c.source, c.stack), classicExpected);
     EXPECT_EQ(sourceInstances(e.source, e.stack), enhancedExpected);
 
