@@ -10,6 +10,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <stdexcept>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace quelby {
@@ -24,6 +27,26 @@ const std::set<std::string>& ownNames()
         "g.nii.gz",        "snr_a.png",      "snr_b.png",    "g.png",           "drift_a.png",    "drift_b.png",
         "report.csv"};
     return names;
+}
+
+// A DICOM result, the one kind of output in a subfolder: "dicom/snr_a_pm.dcm", "dicom/g_mr_012.dcm".
+bool dicomResultName(const std::string& name)
+{
+    static const std::regex pattern("dicom/[a-z0-9_]+_(pm|mr_[0-9]{3,})\\.dcm");
+    return std::regex_match(name, pattern);
+}
+
+// The DICOM results already in the folder, whichever run wrote them: a killed
+// run's are in no report, and a run of fewer slices writes fewer.
+std::set<std::string> dicomResultsIn(const std::string& folder)
+{
+    std::set<std::string> found;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder + "/dicom", ec)) {
+        const std::string name = "dicom/" + entry.path().filename().string();
+        if (dicomResultName(name) && entry.is_regular_file(ec)) found.insert(name);
+    }
+    return found;
 }
 
 // Where the earlier report waits while the new files are put in place, so that
@@ -85,6 +108,7 @@ OutputFolder::OutputFolder(std::string folder, const FileCalls& calls) : folder_
     removeTemporaries(folder_);
     earlier_ = earlierOutputs(folder_ + "/report.json");
     earlier_.merge(earlierOutputs(folder_ + "/" + EarlierReport));
+    earlier_.merge(dicomResultsIn(folder_));
 }
 
 OutputFolder::~OutputFolder()
@@ -94,6 +118,8 @@ OutputFolder::~OutputFolder()
 
 void OutputFolder::write(const std::string& name, std::span<const char> bytes)
 {
+    if (name.find('/') != std::string::npos && !dicomResultName(name))
+        throw std::invalid_argument(name + ": not a name of this program's outputs");
     std::string temporary;
     try {
         temporary = writeTemporary(folder_, bytes, 0666, calls_);
@@ -115,6 +141,7 @@ void OutputFolder::sync()
 {
     try {
         syncFolder(folder_, calls_);
+        if (std::filesystem::is_directory(folder_ + "/dicom")) syncFolder(folder_ + "/dicom", calls_);
     } catch (const FileWriteError& e) {
         throw InputError(folder_ + ": cannot be synced (" + e.what() + ")");
     }
@@ -137,6 +164,8 @@ void OutputFolder::moveIntoPlace(const std::string& name)
 {
     const auto staged = staged_.find(name);
     const std::string target = folder_ + "/" + name;
+    if (dicomResultName(name) && ::mkdir((folder_ + "/dicom").c_str(), 0777) != 0 && errno != EEXIST)
+        throw InputError(folder_ + "/dicom: cannot be made (" + std::strerror(errno) + ")");
     if (calls_.rename(staged->second.c_str(), target.c_str()) != 0)
         throw InputError(target + ": cannot be put in place (" + std::strerror(errno) + ")");
     staged_.erase(staged);
@@ -149,6 +178,7 @@ void OutputFolder::removeStale()
             std::error_code ec;
             std::filesystem::remove(folder_ + "/" + name, ec);
         }
+    ::rmdir((folder_ + "/dicom").c_str());  // only when empty
 }
 
 void OutputFolder::finish()

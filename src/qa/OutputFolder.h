@@ -34,6 +34,9 @@ public:
     const std::string& path() const { return folder_; }
 
     // Written under a temporary name, synced; in place only with finish().
+    // `name` is a file of the folder, or a DICOM result in its "dicom"
+    // subfolder ("dicom/snr_a_pm.dcm"; std::invalid_argument for any other
+    // path). Every DICOM result there that this run does not write is removed.
     void write(const std::string& name, std::span<const char> bytes);
 
     // One output file and how its bytes are made.
