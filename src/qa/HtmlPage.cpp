@@ -22,6 +22,7 @@ p { margin: 1mm 0; }
 table { border-collapse: collapse; margin: 1mm 0 3mm; break-inside: avoid; }
 th, td { border: 0.25mm solid #999; padding: 0.6mm 2mm; text-align: left; vertical-align: top; }
 th { background: #eee; font-weight: 600; }
+th.slice { white-space: nowrap; }
 td.number { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }
 .pass { color: #085; font-weight: 600; }
 .fail { color: #b00; font-weight: 600; }
