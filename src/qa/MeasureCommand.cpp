@@ -40,10 +40,12 @@ Detrend parseDetrend(const std::string& text)
     throw UsageError("--detrend: give smooth or linear, not " + text);
 }
 
-int parsePool(const std::string& text)
+int parseWhole(const std::string& option, const std::string& text, int low, int high)
 {
     const std::optional<int> k = wholeIn(text);
-    if (!k || *k < 1 || *k > 64) throw UsageError("--pool: give a block size from 1 to 64, not " + text);
+    if (!k || *k < low || *k > high)
+        throw UsageError(option + ": give a whole number from " + std::to_string(low) + " to " + std::to_string(high) +
+                         ", not " + text);
     return *k;
 }
 
@@ -79,6 +81,8 @@ double parseReduction(const std::string& text)
             throw UsageError("-R: not a positive reduction factor: " + text);
         product *= *value;
     }
+    // Below 1 the second series would have more data than the first: a mistyped or swapped factor.
+    if (product < 1) throw UsageError("-R: a reduction factor is 1 or more, not " + text);
     return product;
 }
 
@@ -128,7 +132,11 @@ MeasureCommand parseMeasureCommand(const std::vector<std::string>& args)
         else if (arg == "--image-type") c.choice.imageType = parseImageType(value());
         else if (arg == "--roi") c.roi = parseRoi(value());
         else if (arg == "--detrend") c.detrend = parseDetrend(value());
-        else if (arg == "--pool") c.pool = parsePool(value());
+        else if (arg == "--pool") c.pool = parseWhole(arg, value(), 1, 64);
+        else if (arg == "--stability") c.stability = true;
+        else if (arg == "--stability-roi") c.stabilityRoi = parseWhole(arg, value(), 1, 1024);
+        else if (arg == "--skip") c.skip = parseWhole(arg, value(), 0, 100000);
+        else if (arg == "--dicom") c.dicom = true;
         else if (arg == "--history") c.historyFile = value();
         else if (arg == "--limits") c.limitsFile = value();
         else if (arg.size() > 1 && arg[0] == '-') throw UsageError("unknown option: " + arg);
@@ -177,6 +185,12 @@ std::string measureUsage()
            "                     (smooth: a 2nd-order surface per repetition; linear: each\n"
            "                     pixel's linear trend)\n"
            "  --pool K           average g over K x K blocks before its summary\n"
+           "  --stability        also the time-series stability figures of each slice: SFNR,\n"
+           "                     static-noise SNR, percent fluctuation, drift, Weisskoff RDC\n"
+           "  --stability-roi N  the side of their square ROI (21)\n"
+           "  --skip K           leave the first K frames out of them (0)\n"
+           "  --dicom            also write the maps as DICOM Parametric Maps and derived MR\n"
+           "                     images into OUT/dicom, in the source's study\n"
            "  --history FILE     append this run's figures to FILE (CSV)\n"
            "  --limits FILE      check the figures against FILE (JSON), for example\n"
            "                     {\"snr_a\": {\"min\": 120}, \"g_max\": {\"max\": 1.6}}\n"

@@ -30,6 +30,10 @@ struct MeasureCommand {
     RoiRequest roi;
     Detrend detrend = Detrend::None;
     int pool = 1;
+    bool stability = false;  // the time-series stability figures of each slice
+    int stabilityRoi = 21;   // the side of their square ROI
+    int skip = 0;            // frames left out of them at the start
+    bool dicom = false;      // the maps also as DICOM objects
     std::string historyFile, limitsFile;
 };
 

@@ -3,6 +3,7 @@
 #include "engine/core/InputError.h"
 #include "export/NiftiMap.h"
 #include "qa/MeasureProgram.h"
+#include "qa/FigureText.h"
 #include "qa/History.h"
 #include "qa/OutputFolder.h"
 #include "qa/Progress.h"
@@ -11,7 +12,9 @@
 #include "qa/StackFigures.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <ctime>
 #include <ostream>
 #include <unistd.h>
 
@@ -196,6 +199,27 @@ std::string writeOutputs(MeasureReport& report, const std::vector<std::vector<do
     return csv;
 }
 
+// Now, UTC, to the second: when a history row was made.
+std::string utcNow()
+{
+    const auto now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+    const std::time_t t = std::chrono::system_clock::to_time_t(now);
+    std::tm utc{};
+    ::gmtime_r(&t, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+// A g below 1 in the mean means SERIES_B is the less noisy series: swapped, or R is not its factor.
+void gBelowOneWarning(const MeasureReport& report, std::vector<std::string>& warnings)
+{
+    if (report.g && std::isfinite(report.g->mean) && report.g->mean < 1)
+        warnings.push_back("the ROI mean g is " + figureText(report.g->mean) +
+                           ", below 1: are SERIES_A and SERIES_B swapped, or is R = " + numberText(*report.reduction) +
+                           " not SERIES_B's reduction factor?");
+}
+
 void shiftWarnings(const MeasureReport& report, std::vector<std::string>& warnings)
 {
     for (const auto& [name, m] : {std::pair{"SERIES_A", report.seriesA}, {"SERIES_B", report.seriesB}})
@@ -229,6 +253,7 @@ int measurePair(const MeasureCommand& c, const std::vector<std::string>& args, c
     Progress progress(err, !c.quiet && ::isatty(2));
     MeasureReport report;
     report.commandLine = args;
+    report.runTime = utcNow();
     report.warnings = std::move(warnings);
     report.roiKind = c.roi.kind == RoiRequest::Kind::Auto ? "auto" : c.roi.kind == RoiRequest::Kind::Circle ? "circle" : "rect";
     checkRepetitions(a, "SERIES_A", report.warnings);
@@ -250,7 +275,7 @@ int measurePair(const MeasureCommand& c, const std::vector<std::string>& args, c
     progress.step(10, "measuring SERIES_A");
     const MeasuredStack measuredA = measured(c, a, {});
     phantomWarning(measuredA, report.warnings);
-    const MeasuredSeries seriesA{a.source, a.stack, &measuredA, {}};
+    const MeasuredSeries seriesA{a.source, a.stack, &measuredA, {}, seriesIdentity(*a.source, *a.stack)};
     report.seriesA = &seriesA;
     std::optional<MeasuredStack> measuredB;
     MeasuredSeries seriesB;
@@ -260,10 +285,11 @@ int measurePair(const MeasureCommand& c, const std::vector<std::string>& args, c
         std::vector<const Roi*> rois;
         for (const SliceResult& slice : measuredA.slices) rois.push_back(&slice.roi);
         measuredB = measured(c, *b, rois);
-        seriesB = {b->source, b->stack, &*measuredB, {}};
+        seriesB = {b->source, b->stack, &*measuredB, {}, seriesIdentity(*b->source, *b->stack)};
         g = gFactorSlices(measuredA, seriesB, *report.reduction, c.pool);
         report.seriesB = &seriesB;
         report.g = seriesB.g[seriesB.g.size() / 2];
+        gBelowOneWarning(report, report.warnings);
     }
     if (c.detrend == Detrend::None) shiftWarnings(report, report.warnings);
     if (!c.limitsFile.empty()) {

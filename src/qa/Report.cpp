@@ -1,9 +1,10 @@
 #include "qa/Report.h"
 
+#include <nlohmann/json.hpp>
+
 #include <charconv>
-#include <functional>
 #include <cmath>
-#include <sstream>
+#include <functional>
 
 #ifndef QUELBY_VERSION
 #define QUELBY_VERSION "unknown"
@@ -13,49 +14,10 @@ namespace quelby {
 
 namespace {
 
-std::string quoted(const std::string& text)
-{
-    std::string out = "\"";
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (ch == '"' || ch == '\\') {
-            out += '\\';
-            out += ch;
-        } else if (c < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
-            out += escape;
-        } else {
-            out += ch;
-        }
-    }
-    return out + "\"";
-}
+using Json = nlohmann::ordered_json;
 
-std::string list(const std::vector<std::string>& items)
-{
-    std::string out = "[";
-    for (std::size_t k = 0; k < items.size(); ++k) {
-        if (k > 0) out += ", ";
-        out += quoted(items[k]);
-    }
-    return out + "]";
-}
-
-// The pieces one after the other.
-std::string joined(std::initializer_list<std::string> pieces)
-{
-    std::string out;
-    for (const std::string& piece : pieces) out += piece;
-    return out;
-}
-
-std::string spacingJson(const Stack& s)
-{
-    const auto& spacing = s.geometry.pixelSpacing;
-    if (!spacing) return "null";
-    return joined({"[", numberText(spacing->first), ", ", numberText(spacing->second), "]"});
-}
+// A double as the report gives it: null when it is not finite.
+Json number(double value) { return std::isfinite(value) ? Json(value) : Json(nullptr); }
 
 std::string formatName(SeriesSource::Format format)
 {
@@ -69,82 +31,85 @@ std::string formatName(SeriesSource::Format format)
 
 std::string firstUid(const Stack& s) { return s.keys.seriesUids.empty() ? "" : s.keys.seriesUids.front(); }
 
-// The stack's keys where given, each after `separator`: "echo_number": 2 …
-std::string stackKeysJson(const StackKeys& keys, const std::string& separator)
+// The stack's keys where given: echo_number, echo_time_ms, coil, image_type, joined_series.
+void addStackKeys(const StackKeys& keys, Json& j)
 {
-    std::string j;
-    if (keys.echoNumber) j += joined({separator, "\"echo_number\": ", std::to_string(*keys.echoNumber)});
-    if (keys.echoTimeMs) j += joined({separator, "\"echo_time_ms\": ", numberText(*keys.echoTimeMs)});
-    if (!keys.coil.empty()) j += joined({separator, "\"coil\": ", quoted(keys.coil)});
-    if (!keys.imageType.empty()) j += joined({separator, "\"image_type\": ", quoted(keys.imageType)});
-    if (keys.seriesUids.size() > 1) j += joined({separator, "\"joined_series\": ", list(keys.seriesUids)});
+    if (keys.echoNumber) j["echo_number"] = *keys.echoNumber;
+    if (keys.echoTimeMs) j["echo_time_ms"] = number(*keys.echoTimeMs);
+    if (!keys.coil.empty()) j["coil"] = keys.coil;
+    if (!keys.imageType.empty()) j["image_type"] = keys.imageType;
+    if (keys.seriesUids.size() > 1) j["joined_series"] = keys.seriesUids;
+}
+
+Json roiJson(const SeriesStatistics& st)
+{
+    Json j{{"pixels", st.pixels}, {"mean_signal", number(st.meanSignal)}, {"noise", number(st.noise)},
+           {"snr", number(st.snr)}};
+    j["snr_ci95"] = st.snrCi95 ? Json{number((*st.snrCi95)[0]), number((*st.snrCi95)[1])} : Json(nullptr);
+    j["snr_pixel_mean"] = number(st.snrPixelMean);
+    j["snr_pixel_median"] = number(st.snrPixelMedian);
+    j["drift_percent_per_repetition"] = number(st.driftPercentPerRepetition);
+    j["drift_percent_total"] = number(st.driftPercentTotal);
+    if (st.snrDetrended) j["snr_detrended"] = number(*st.snrDetrended);
+    Json& means = j["roi_means"] = Json::array();
+    for (const double m : st.roiMeans) means.push_back(number(m));
     return j;
 }
 
-std::string roiJson(const SeriesStatistics& st)
+Json gJson(const GFactorSummary& g)
 {
-    std::ostringstream j;
-    j << "{\"pixels\": " << st.pixels << ", \"mean_signal\": " << numberText(st.meanSignal)
-      << ", \"noise\": " << numberText(st.noise) << ", \"snr\": " << numberText(st.snr) << ", \"snr_ci95\": ";
-    if (st.snrCi95)
-        j << "[" << numberText((*st.snrCi95)[0]) << ", " << numberText((*st.snrCi95)[1]) << "]";
-    else
-        j << "null";
-    j << ", \"snr_pixel_mean\": " << numberText(st.snrPixelMean) << ", \"snr_pixel_median\": "
-      << numberText(st.snrPixelMedian) << ", \"drift_percent_per_repetition\": "
-      << numberText(st.driftPercentPerRepetition) << ", \"drift_percent_total\": " << numberText(st.driftPercentTotal);
-    if (st.snrDetrended) j << ", \"snr_detrended\": " << numberText(*st.snrDetrended);
-    j << ", \"roi_means\": [";
-    for (std::size_t k = 0; k < st.roiMeans.size(); ++k) j << (k ? ", " : "") << numberText(st.roiMeans[k]);
-    j << "]}";
-    return j.str();
+    return {{"mean", number(g.mean)}, {"median", number(g.median)}, {"p95", number(g.p95)},
+            {"max", number(g.max)}, {"masked_fraction", number(g.maskedFraction)}};
 }
 
-std::string gJson(const GFactorSummary& g)
+Json slicesJson(const MeasuredSeries& m)
 {
-    return joined({"{\"mean\": ", numberText(g.mean), ", \"median\": ", numberText(g.median), ", \"p95\": ",
-                   numberText(g.p95), ", \"max\": ", numberText(g.max), ", \"masked_fraction\": ",
-                   numberText(g.maskedFraction), "}"});
-}
-
-std::string slicesJson(const MeasuredSeries& m)
-{
-    std::ostringstream j;
-    j << "[";
+    Json slices = Json::array();
     for (std::size_t k = 0; k < m.measured->slices.size(); ++k) {
-        j << (k ? "," : "") << "\n      {\"index\": " << k
-          << ", \"position_mm\": " << numberText(m.stack->slices[k].positionMm)
-          << ", \"repetitions\": " << m.stack->slices[k].repetitions.size()
-          << ", \"roi\": " << roiJson(m.measured->slices[k].statistics);
-        if (k < m.g.size()) j << ", \"g\": " << gJson(m.g[k]);
-        j << "}";
+        Json slice{{"index", k}, {"position_mm", number(m.stack->slices[k].positionMm)},
+                   {"repetitions", m.stack->slices[k].repetitions.size()},
+                   {"roi", roiJson(m.measured->slices[k].statistics)}};
+        if (k < m.g.size()) slice["g"] = gJson(m.g[k]);
+        slices.push_back(std::move(slice));
     }
-    j << "\n    ]";
-    return j.str();
+    return slices;
 }
 
-std::string seriesJson(const MeasuredSeries& m)
+Json optionalNumber(const std::optional<double>& value) { return value ? number(*value) : Json(nullptr); }
+
+Json identityJson(const SeriesIdentity& id)
+{
+    return {{"study_uid", id.studyUid}, {"acquired", id.acquired}, {"station", id.station}, {"serial", id.serial},
+            {"manufacturer", id.manufacturer}, {"model", id.model},
+            {"field_strength_t", optionalNumber(id.fieldStrengthT)}, {"receive_coil", id.receiveCoil},
+            {"protocol", id.protocol}, {"sequence", id.sequence},
+            {"repetition_time_ms", optionalNumber(id.repetitionTimeMs)},
+            {"echo_time_ms", optionalNumber(id.echoTimeMs)},
+            {"slice_thickness_mm", optionalNumber(id.sliceThicknessMm)}};
+}
+
+Json seriesJson(const MeasuredSeries& m)
 {
     const Stack& s = *m.stack;
-    std::ostringstream j;
-    j << "{\n    \"folder\": " << quoted(m.source->path) << ",\n    \"format\": " << quoted(formatName(m.source->format))
-      << ",\n    \"repetitions\": " << s.repetitions()
-      << ",\n    \"matrix\": [" << s.keys.columns << ", " << s.keys.rows
-      << "],\n    \"pixel_spacing_mm\": " << spacingJson(s) << ",\n    \"series_uid\": " << quoted(firstUid(s))
-      << ",\n    \"description\": " << quoted(s.keys.description) << ",\n    \"protocol\": " << quoted(s.keys.protocol)
-      << stackKeysJson(s.keys, ",\n    ") << ",\n    \"rescale\": ";
-    if (m.measured->rescale)
-        j << "{\"slope\": " << numberText(m.measured->rescale->slope)
-          << ", \"intercept\": " << numberText(m.measured->rescale->intercept) << "}";
-    else
-        j << "null";
-    j << ",\n    \"skipped_files\": [";
-    for (std::size_t k = 0; k < m.source->skipped.size(); ++k)
-        j << (k ? ", " : "") << "{\"name\": " << quoted(m.source->skipped[k].name)
-          << ", \"reason\": " << quoted(m.source->skipped[k].reason) << "}";
-    j << "],\n    \"roi\": " << roiJson(m.centre().statistics) << ",\n    \"slices\": " << slicesJson(m) << "\n  }";
-    return j.str();
+    Json j{{"folder", m.source->path}, {"format", formatName(m.source->format)}, {"repetitions", s.repetitions()},
+           {"matrix", {s.keys.columns, s.keys.rows}}};
+    const auto& spacing = s.geometry.pixelSpacing;
+    j["pixel_spacing_mm"] = spacing ? Json{spacing->first, spacing->second} : Json(nullptr);
+    j["series_uid"] = firstUid(s);
+    j["description"] = s.keys.description;
+    j["protocol"] = s.keys.protocol;
+    addStackKeys(s.keys, j);
+    j["identity"] = identityJson(m.identity);
+    const auto& rescale = m.measured->rescale;
+    j["rescale"] = rescale ? Json{{"slope", rescale->slope}, {"intercept", rescale->intercept}} : Json(nullptr);
+    Json& skipped = j["skipped_files"] = Json::array();
+    for (const SkippedFile& f : m.source->skipped) skipped.push_back({{"name", f.name}, {"reason", f.reason}});
+    j["roi"] = roiJson(m.centre().statistics);
+    j["slices"] = slicesJson(m);
+    return j;
 }
+
+std::string dumped(const Json& j) { return j.dump(2) + "\n"; }
 
 std::string csvField(const std::string& text)
 {
@@ -152,6 +117,20 @@ std::string csvField(const std::string& text)
     std::string out = "\"";
     for (const char ch : text) out += ch == '"' ? std::string("\"\"") : std::string(1, ch);
     return out + "\"";
+}
+
+// Who and when: SERIES_A's, which a history groups and orders its runs by.
+void identityCsv(const SeriesIdentity& id, std::vector<std::string>& header, std::vector<std::string>& row)
+{
+    const std::optional<double>& field = id.fieldStrengthT;
+    for (const auto& [name, value] :
+         {std::pair<const char*, std::string>{"a_study_uid", id.studyUid}, {"a_acquired", id.acquired},
+          {"a_station", id.station}, {"a_serial", id.serial}, {"a_manufacturer", id.manufacturer},
+          {"a_model", id.model}, {"a_field_strength_t", field && std::isfinite(*field) ? numberText(*field) : ""},
+          {"a_receive_coil", id.receiveCoil}, {"a_protocol", id.protocol}}) {
+        header.push_back(name);
+        row.push_back(value);
+    }
 }
 
 void seriesCsv(const MeasuredSeries* m, const std::string& prefix, std::vector<std::string>& header,
@@ -164,10 +143,10 @@ void seriesCsv(const MeasuredSeries* m, const std::string& prefix, std::vector<s
     add("folder", [&](const Stack&) { return m->source->path; });
     add("format", [&](const Stack&) { return formatName(m->source->format); });
     add("repetitions", [](const Stack& s) { return std::to_string(s.repetitions()); });
-    add("matrix", [](const Stack& s) { return joined({std::to_string(s.keys.columns), "x", std::to_string(s.keys.rows)}); });
+    add("matrix", [](const Stack& s) { return std::to_string(s.keys.columns) + "x" + std::to_string(s.keys.rows); });
     add("pixel_spacing_mm", [](const Stack& s) {
         const auto& spacing = s.geometry.pixelSpacing;
-        return spacing ? joined({numberText(spacing->first), "x", numberText(spacing->second)}) : "";
+        return spacing ? numberText(spacing->first) + "x" + numberText(spacing->second) : "";
     });
     add("series_uid", firstUid);
     add("description", [](const Stack& s) { return s.keys.description; });
@@ -214,33 +193,30 @@ std::vector<std::pair<std::string, double>> reportFigures(const MeasureReport& r
 
 std::string reportJson(const MeasureReport& r)
 {
-    std::ostringstream j;
-    j << "{\n  \"software\": \"quelby-measure\",\n  \"version\": " << quoted(QUELBY_VERSION)
-      << ",\n  \"command_line\": " << list(r.commandLine);
+    Json j{{"software", "quelby-measure"}, {"version", QUELBY_VERSION}, {"command_line", r.commandLine},
+           {"run_time", r.runTime}};
     const Roi& roi = r.seriesA->centre().roi;
-    j << ",\n  \"roi\": {\"kind\": " << quoted(r.roiKind) << ", \"centre\": [" << numberText(roi.centreX) << ", "
-      << numberText(roi.centreY) << "], \"radius\": " << numberText(roi.radius) << ", \"pixels\": " << roi.pixels
-      << ", \"phantom_pixels\": " << roi.phantomPixels << "}";
-    j << ",\n  \"series_a\": " << seriesJson(*r.seriesA);
-    if (r.seriesB) j << ",\n  \"series_b\": " << seriesJson(*r.seriesB);
-    if (r.g) j << ",\n  \"g\": {\"R\": " << numberText(r.reduction.value_or(0)) << ", " << gJson(*r.g).substr(1);
-    j << ",\n  \"reduction\": ";
-    if (r.reduction)
-        j << "{\"R\": " << numberText(*r.reduction) << ", \"source\": " << quoted(r.reductionSource) << "}";
-    else
-        j << "null";
-    j << ",\n  \"warnings\": " << list(r.warnings) << ",\n  \"maps\": " << list(r.maps)
-      << ",\n  \"pictures\": " << list(r.pictures);
-    if (!r.limitsFile.empty())
-        j << ",\n  \"limits\": {\"file\": " << quoted(r.limitsFile) << ", \"violations\": " << list(r.violations)
-          << "}";
-    j << "\n}\n";
-    return j.str();
+    j["roi"] = {{"kind", r.roiKind}, {"centre", {number(roi.centreX), number(roi.centreY)}},
+                {"radius", number(roi.radius)}, {"pixels", roi.pixels}, {"phantom_pixels", roi.phantomPixels}};
+    j["series_a"] = seriesJson(*r.seriesA);
+    if (r.seriesB) j["series_b"] = seriesJson(*r.seriesB);
+    if (r.g) {
+        Json g{{"R", number(r.reduction.value_or(0))}};
+        g.update(gJson(*r.g));
+        j["g"] = g;
+    }
+    j["reduction"] = r.reduction ? Json{{"R", *r.reduction}, {"source", r.reductionSource}} : Json(nullptr);
+    j["warnings"] = r.warnings;
+    j["maps"] = r.maps;
+    j["pictures"] = r.pictures;
+    if (!r.limitsFile.empty()) j["limits"] = {{"file", r.limitsFile}, {"violations", r.violations}};
+    return dumped(j);
 }
 
 std::string reportCsv(const MeasureReport& r)
 {
-    std::vector<std::string> header{"software", "version"}, row{"quelby-measure", QUELBY_VERSION};
+    std::vector<std::string> header{"software", "version", "run_time"}, row{"quelby-measure", QUELBY_VERSION, r.runTime};
+    identityCsv(r.seriesA->identity, header, row);
     seriesCsv(r.seriesA, "a_", header, row);
     seriesCsv(r.seriesB, "b_", header, row);
     header.insert(header.end(), {"R", "R_source"});
@@ -272,19 +248,20 @@ std::string reportCsv(const MeasureReport& r)
 std::string stacksReportJson(const std::vector<std::string>& commandLine, const std::vector<StackOutput>& stacks,
                              const std::vector<std::string>& warnings)
 {
-    std::ostringstream j;
-    j << "{\n  \"software\": \"quelby-measure\",\n  \"version\": " << quoted(QUELBY_VERSION)
-      << ",\n  \"command_line\": " << list(commandLine) << ",\n  \"stacks\": [";
-    for (std::size_t k = 0; k < stacks.size(); ++k) {
-        const Stack& s = *stacks[k].stack;
-        j << (k ? "," : "") << "\n    {\"name\": " << quoted(stacks[k].name) << ", \"output\": "
-          << quoted(stacks[k].output) << ", \"series_uid\": " << quoted(firstUid(s))
-          << ", \"description\": " << quoted(s.keys.description) << stackKeysJson(s.keys, ", ")
-          << ", \"slices\": " << s.slices.size() << ", \"repetitions\": " << s.repetitions()
-          << ", \"status\": " << stacks[k].status << "}";
+    Json j{{"software", "quelby-measure"}, {"version", QUELBY_VERSION}, {"command_line", commandLine}};
+    Json& list = j["stacks"] = Json::array();
+    for (const StackOutput& output : stacks) {
+        const Stack& s = *output.stack;
+        Json item{{"name", output.name}, {"output", output.output}, {"series_uid", firstUid(s)},
+                  {"description", s.keys.description}};
+        addStackKeys(s.keys, item);
+        item["slices"] = s.slices.size();
+        item["repetitions"] = s.repetitions();
+        item["status"] = output.status;
+        list.push_back(std::move(item));
     }
-    j << "\n  ],\n  \"warnings\": " << list(warnings) << "\n}\n";
-    return j.str();
+    j["warnings"] = warnings;
+    return dumped(j);
 }
 
 }  // namespace quelby

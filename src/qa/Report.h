@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/io/SeriesIdentity.h"
 #include "engine/io/SeriesSource.h"
 #include "qa/RoiStatistics.h"
 #include "qa/StackFigures.h"
@@ -16,6 +17,7 @@ struct MeasuredSeries {
     const Stack* stack = nullptr;
     const MeasuredStack* measured = nullptr;
     std::vector<GFactorSummary> g;  // per slice, SERIES_B's only
+    SeriesIdentity identity;
 
     // The slice whose figures stand for the series: the centre one, ⌊S/2⌋.
     const SliceResult& centre() const { return measured->slices[measured->slices.size() / 2]; }
@@ -24,6 +26,7 @@ struct MeasuredSeries {
 // What a run of the command measured, for report.json and report.csv.
 struct MeasureReport {
     std::vector<std::string> commandLine;
+    std::string runTime;  // when the run began, UTC, as 2026-12-09T04:10:00Z
     const MeasuredSeries* seriesA = nullptr;
     const MeasuredSeries* seriesB = nullptr;  // none without SERIES_B
     std::optional<double> reduction;

@@ -2,6 +2,8 @@
 
 #include "qa/MeasureProgram.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cstdint>
 #include <fstream>
 #include <sstream>
@@ -16,6 +18,13 @@ inline std::string fileText(const std::string& path)
 {
     std::ifstream in(path);
     return std::string{std::istreambuf_iterator<char>(in), {}};
+}
+
+// A report's JSON on one line without spaces, for finding a piece of it whatever its layout.
+inline std::string compactJson(const std::string& text)
+{
+    const nlohmann::ordered_json j = nlohmann::ordered_json::parse(text, nullptr, false);
+    return j.is_discarded() ? text : j.dump();
 }
 
 struct Outcome {
