@@ -1,0 +1,21 @@
+#pragma once
+
+#include "station/Credentials.h"
+#include "station/StationCommand.h"
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+
+namespace quelby {
+
+// Orthanc's configuration for the station: storage in DIR, no system
+// plugin, DICOM echo and store from any AE to the station's title, REST for
+// this machine only and for the station's user.
+nlohmann::json orthancConfiguration(const StationCommand& command, const Credentials& credentials);
+
+// Writes it to DIR/orthanc.json, readable by the owner only (it holds the
+// password); returns the path. Throws StationError.
+std::string writeOrthancConfiguration(const StationCommand& command, const Credentials& credentials);
+
+}  // namespace quelby
