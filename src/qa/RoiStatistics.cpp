@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cmath>
 #include <deque>
+#include <functional>
 #include <numeric>
 
 namespace quelby {
@@ -191,42 +192,78 @@ std::string shiftWarning(const SeriesStatistics& st)
     return {};
 }
 
+namespace {
+
+// g of each block of pool × pool pixels (of each pixel without pooling) where
+// it can be taken, with the pixels it stands for.
+struct WeighedValue {
+    double value, weight;
+    bool operator<(const WeighedValue& o) const { return value < o.value; }
+};
+
+std::vector<WeighedValue> pooledValues(std::span<const double> g, int width, int pool,
+                                       const std::function<bool(std::size_t)>& usable)
+{
+    const int height = static_cast<int>(g.size() / static_cast<std::size_t>(width));
+    const int side = std::max(1, pool);
+    std::vector<WeighedValue> values;
+    for (int by = 0; by < height; by += side)
+        for (int bx = 0; bx < width; bx += side) {
+            double sum = 0;
+            int count = 0;
+            for (int y = by; y < std::min(by + side, height); ++y)
+                for (int x = bx; x < std::min(bx + side, width); ++x) {
+                    const std::size_t p = static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x);
+                    if (usable(p)) {
+                        sum += g[p];
+                        ++count;
+                    }
+                }
+            if (count > 0) values.push_back({sum / count, static_cast<double>(count)});
+        }
+    return values;
+}
+
+// The first value at which the weight up to it reaches (`strictly`: passes) the share q; `sorted` by value.
+double weighedQuantile(const std::vector<WeighedValue>& sorted, double total, double q, bool strictly = false)
+{
+    double below = 0;
+    for (const WeighedValue& v : sorted) {
+        below += v.weight;
+        if (strictly ? below > q * total : below >= q * total) return v.value;
+    }
+    return sorted.back().value;
+}
+
+// Between the two middle values when half the weight lies exactly below one, as median() of equal weights.
+double weighedMedian(const std::vector<WeighedValue>& sorted, double total)
+{
+    return (weighedQuantile(sorted, total, 0.5) + weighedQuantile(sorted, total, 0.5, true)) / 2;
+}
+
+}  // namespace
+
+// Each block weighs as the pixels it holds: a border block of a few pixels
+// must not count as much as a whole one, or pooling would move the mean.
 GFactorSummary gFactorSummary(std::span<const double> g, std::span<const double> snrA, int width, const Roi& roi,
                               int pool)
 {
     GFactorSummary summary;
-    const int height = static_cast<int>(g.size() / static_cast<std::size_t>(width));
     const auto usable = [&](std::size_t p) { return roi.inside[p] && snrA[p] >= 5; };
-    std::vector<double> values;
-    std::size_t kept = 0;
-    for (std::size_t p = 0; p < g.size(); ++p) kept += usable(p);
-    if (pool <= 1) {
-        for (std::size_t p = 0; p < g.size(); ++p)
-            if (usable(p)) values.push_back(g[p]);
-    } else {
-        for (int by = 0; by < height; by += pool)
-            for (int bx = 0; bx < width; bx += pool) {
-                double sum = 0;
-                int count = 0;
-                for (int y = by; y < std::min(by + pool, height); ++y)
-                    for (int x = bx; x < std::min(bx + pool, width); ++x) {
-                        const std::size_t p = static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x);
-                        if (usable(p)) {
-                            sum += g[p];
-                            ++count;
-                        }
-                    }
-                if (count > 0) values.push_back(sum / count);
-            }
+    std::vector<WeighedValue> values = pooledValues(g, width, pool, usable);
+    double kept = 0, sum = 0;
+    for (const WeighedValue& v : values) {
+        kept += v.weight;
+        sum += v.value * v.weight;
     }
     summary.values = values.size();
-    summary.maskedFraction = roi.pixels ? 1.0 - static_cast<double>(kept) / static_cast<double>(roi.pixels) : 0.0;
+    summary.maskedFraction = roi.pixels ? 1.0 - kept / static_cast<double>(roi.pixels) : 0.0;
     if (values.empty()) return summary;
-    summary.mean = std::accumulate(values.begin(), values.end(), 0.0) / static_cast<double>(values.size());
-    summary.median = median(values);
+    summary.mean = sum / kept;
     std::sort(values.begin(), values.end());
-    summary.p95 = values[static_cast<std::size_t>(std::ceil(0.95 * static_cast<double>(values.size()))) - 1];
-    summary.max = values.back();
+    summary.median = weighedMedian(values, kept);
+    summary.p95 = weighedQuantile(values, kept, 0.95);
+    summary.max = values.back().value;
     return summary;
 }
 

@@ -2,6 +2,9 @@
 
 #include "qa/RoiFigures.h"
 
+#include <algorithm>
+#include <array>
+
 namespace quelby {
 
 namespace {
@@ -13,7 +16,7 @@ public:
     FigureGatherer(const Stack& stack, const std::optional<Rescale>& rescale, const RoiRequest& request,
                    const std::vector<const Roi*>& rois, Detrend detrend)
         : stack_(stack), rescale_(rescale), request_(request), given_(rois), detrend_(detrend),
-          rois_(stack.slices.size()), figures_(stack.slices.size())
+          rois_(stack.slices.size()), figures_(stack.slices.size()), firstTwo_(stack.slices.size())
     {
     }
 
@@ -35,16 +38,37 @@ public:
                     std::span<const SampleKind> kinds) override
     {
         figures_[slice]->add(first, images, kinds);
+        const std::size_t bytes = 2 * static_cast<std::size_t>(stack_.keys.columns) * static_cast<std::size_t>(stack_.keys.rows);
+        for (std::size_t k = first; k < std::min<std::size_t>(2, first + images.size()); ++k)
+            firstTwo_[slice][k] = {std::vector<unsigned char>(images[k - first], images[k - first] + bytes), kinds[k - first]};
     }
 
-    SliceResult result(std::size_t slice, SliceMaps&& maps) const
+    // Lets go of the slice's first two images.
+    SliceResult result(std::size_t slice, SliceMaps&& maps)
     {
-        SliceResult r{std::move(maps), rois_[slice], {}};
+        SliceResult r{std::move(maps), rois_[slice], {}, {}};
         r.statistics = figures_[slice]->statistics(r.maps.snr, rescale_);
+        const auto& [one, two] = firstTwo_[slice];
+        if (!two.samples.empty())
+            r.methods = snrMethods(one.values(), two.values(), stack_.keys.columns, r.roi, rescale_, r.statistics.snr);
+        firstTwo_[slice] = {};
         return r;
     }
 
 private:
+    // An image as read, two bytes a sample: a quarter of its values as doubles.
+    struct Image {
+        std::vector<unsigned char> samples;
+        SampleKind kind = SampleKind::Int16;
+
+        std::vector<double> values() const
+        {
+            std::vector<double> v(samples.size() / 2);
+            for (std::size_t p = 0; p < v.size(); ++p) v[p] = sampleValue(samples.data(), p, kind);
+            return v;
+        }
+    };
+
     const Stack& stack_;
     std::optional<Rescale> rescale_;
     const RoiRequest& request_;
@@ -52,6 +76,7 @@ private:
     Detrend detrend_;
     std::vector<Roi> rois_;
     std::vector<std::optional<RoiFigures>> figures_;
+    std::vector<std::array<Image, 2>> firstTwo_;  // per slice
 };
 
 }  // namespace

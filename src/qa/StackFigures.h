@@ -2,6 +2,7 @@
 
 #include "engine/series/StackMeasurement.h"
 #include "qa/RoiStatistics.h"
+#include "qa/SnrMethods.h"
 
 #include <span>
 #include <vector>
@@ -13,6 +14,7 @@ struct SliceResult {
     SliceMaps maps;
     Roi roi;
     SeriesStatistics statistics;
+    std::optional<SnrMethods> methods;  // from the first two repetitions; none with fewer
 };
 
 struct MeasuredStack {
