@@ -8,6 +8,7 @@
 #include "qa/OutputFolder.h"
 #include "qa/Progress.h"
 #include "qa/Report.h"
+#include "qa/StabilityPicture.h"
 #include "qa/RunPictures.h"
 #include "qa/StackFigures.h"
 
@@ -15,6 +16,7 @@
 #include <chrono>
 #include <cmath>
 #include <ctime>
+#include <memory>
 #include <ostream>
 #include <unistd.h>
 
@@ -102,13 +104,28 @@ void takeReduction(const MeasureCommand& c, const Stack& b, MeasureReport& repor
     }
 }
 
-MeasuredStack measured(const MeasureCommand& c, const SeriesStack& s, const std::vector<const Roi*>& rois)
+// A series measured, and what its report names.
+struct SeriesRun {
+    MeasuredStack stack;
+    std::optional<StabilityResult> stability;
+    MeasuredSeries series;
+};
+
+// The maps and figures of a series: in `rois` where given (SERIES_B in SERIES_A's), and with
+// --stability its stability figures too.
+std::unique_ptr<SeriesRun> measureSeries(const MeasureCommand& c, const SeriesStack& s,
+                                         const std::vector<const Roi*>& rois)
 {
+    auto run = std::make_unique<SeriesRun>();
     ImageReader reader(*s.source);
     const ImageSupplier supply = [&](const ImageRef& image, std::span<unsigned char> into) {
         return reader.read(image, into);
     };
-    return measureStackFigures(*s.stack, supply, !c.stored, c.roi, rois, c.detrend);
+    run->stack = measureStackFigures(*s.stack, supply, !c.stored, c.roi, rois, c.detrend);
+    if (c.stability) run->stability = measureStability(*s.stack, supply, !c.stored, c.stabilityRoi, c.skip);
+    run->series = {s.source, s.stack, &run->stack, {}, seriesIdentity(*s.source, *s.stack),
+                   run->stability ? &*run->stability : nullptr};
+    return run;
 }
 
 void phantomWarning(const MeasuredStack& m, std::vector<std::string>& warnings)
@@ -144,6 +161,30 @@ public:
     }
 
     void addG(const MeasuredSeries& a) { addMap("g", a, mapOf(g_), "g-factor"); }
+
+    // With --stability: its maps and the picture of the centre slice.
+    void addStability(const MeasuredSeries& m, const char* suffix, const char* which)
+    {
+        if (!m.stability) return;
+        const StabilityMaps& maps = m.stability->maps;
+        for (const auto& [name, map, what] : {std::tuple{"sfnr_", &StabilitySlice::sfnr, "SFNR, "},
+                                              {"fluctuation_", &StabilitySlice::fluctuation, "fluctuation (SD of the quadratic fit's residuals), "},
+                                              {"static_noise_", &StabilitySlice::staticNoise, "static noise (even minus odd frames), "}}) {
+            SliceValues values;
+            for (const StabilitySlice& slice : maps.slices) values.emplace_back(slice.*map);
+            addMap(std::string(name) + suffix, m, values, std::string(what) + which);
+        }
+        const std::size_t centre = maps.slices.size() / 2;
+        const std::optional<double> tr = m.stack->keys.repetitionTimeMs;
+        std::string title = std::string(which) + ": stability";
+        if (maps.slices.size() > 1) title += " of slice " + std::to_string(centre) + " (centre)";
+        files_.push_back({std::string("stability_") + suffix + ".png", [&m, &maps, centre, tr, title] {
+                              return stabilityPicture(m.stability->figures[centre], maps.slices[centre].sfnr,
+                                                      maps.width, maps.height,
+                                                      tr ? std::optional<double>(*tr / 1000) : std::nullopt, title);
+                          }});
+        report_.pictures.push_back(files_.back().name);
+    }
 
     void addPictures()
     {
@@ -186,8 +227,10 @@ std::string writeOutputs(MeasureReport& report, const std::vector<std::vector<do
     RunFiles files(report, g);
     // The pictures, which take longest, first: the two threads then end together.
     files.addPictures();
+    files.addStability(*report.seriesA, "a", "SERIES_A");
     files.addMaps(*report.seriesA, "a", "SERIES_A");
     if (report.seriesB) {
+        files.addStability(*report.seriesB, "b", "SERIES_B");
         files.addMaps(*report.seriesB, "b", "SERIES_B");
         files.addG(*report.seriesA);
     }
@@ -273,20 +316,18 @@ int measurePair(const MeasureCommand& c, const std::vector<std::string>& args, c
         }
 
     progress.step(10, "measuring SERIES_A");
-    const MeasuredStack measuredA = measured(c, a, {});
-    phantomWarning(measuredA, report.warnings);
-    const MeasuredSeries seriesA{a.source, a.stack, &measuredA, {}, seriesIdentity(*a.source, *a.stack)};
-    report.seriesA = &seriesA;
-    std::optional<MeasuredStack> measuredB;
-    MeasuredSeries seriesB;
+    const std::unique_ptr<SeriesRun> runA = measureSeries(c, a, {});
+    phantomWarning(runA->stack, report.warnings);
+    report.seriesA = &runA->series;
+    std::unique_ptr<SeriesRun> runB;
     std::vector<std::vector<double>> g;
     if (b) {
         progress.step(45, "measuring SERIES_B");
         std::vector<const Roi*> rois;
-        for (const SliceResult& slice : measuredA.slices) rois.push_back(&slice.roi);
-        measuredB = measured(c, *b, rois);
-        seriesB = {b->source, b->stack, &*measuredB, {}, seriesIdentity(*b->source, *b->stack)};
-        g = gFactorSlices(measuredA, seriesB, *report.reduction, c.pool);
+        for (const SliceResult& slice : runA->stack.slices) rois.push_back(&slice.roi);
+        runB = measureSeries(c, *b, rois);
+        MeasuredSeries& seriesB = runB->series;
+        g = gFactorSlices(runA->stack, seriesB, *report.reduction, c.pool);
         report.seriesB = &seriesB;
         report.g = seriesB.g[seriesB.g.size() / 2];
         gBelowOneWarning(report, report.warnings);

@@ -70,6 +70,7 @@ Json slicesJson(const MeasuredSeries& m)
                    {"repetitions", m.stack->slices[k].repetitions.size()},
                    {"roi", roiJson(m.measured->slices[k].statistics)}};
         if (k < m.g.size()) slice["g"] = gJson(m.g[k]);
+        if (m.stability) slice["stability"] = stabilityJson(m.stability->figures[k]);
         slices.push_back(std::move(slice));
     }
     return slices;
@@ -105,6 +106,7 @@ Json seriesJson(const MeasuredSeries& m)
     Json& skipped = j["skipped_files"] = Json::array();
     for (const SkippedFile& f : m.source->skipped) skipped.push_back({{"name", f.name}, {"reason", f.reason}});
     j["roi"] = roiJson(m.centre().statistics);
+    if (m.stability) j["stability"] = stabilityJson(m.stability->figures[m.stability->figures.size() / 2]);
     j["slices"] = slicesJson(m);
     return j;
 }
@@ -184,6 +186,10 @@ std::vector<std::pair<std::string, double>> reportFigures(const MeasureReport& r
     };
     series(r.seriesA ? &r.seriesA->centre().statistics : nullptr, "_a");
     series(r.seriesB ? &r.seriesB->centre().statistics : nullptr, "_b");
+    for (const auto& [m, suffix] : {std::pair{r.seriesA, "_a"}, {r.seriesB, "_b"}})
+        if (m && m->stability)
+            for (const auto& [name, value] : stabilityColumns(m->stability->figures[m->stability->figures.size() / 2]))
+                figures.emplace_back(name + suffix, value);
     if (r.g)
         for (const auto& [name, value] : {std::pair{"g_mean", r.g->mean}, {"g_median", r.g->median}, {"g_p95", r.g->p95},
                                           {"g_max", r.g->max}, {"g_masked_fraction", r.g->maskedFraction}})

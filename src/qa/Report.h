@@ -3,6 +3,7 @@
 #include "engine/io/SeriesIdentity.h"
 #include "engine/io/SeriesSource.h"
 #include "qa/RoiStatistics.h"
+#include "qa/StabilityFigures.h"
 #include "qa/StackFigures.h"
 
 #include <optional>
@@ -18,6 +19,7 @@ struct MeasuredSeries {
     const MeasuredStack* measured = nullptr;
     std::vector<GFactorSummary> g;  // per slice, SERIES_B's only
     SeriesIdentity identity;
+    const StabilityResult* stability = nullptr;  // with --stability
 
     // The slice whose figures stand for the series: the centre one, ⌊S/2⌋.
     const SliceResult& centre() const { return measured->slices[measured->slices.size() / 2]; }

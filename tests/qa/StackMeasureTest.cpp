@@ -249,3 +249,34 @@ TEST_F(StackMeasureTest, SlicesThatCannotBePairedAreRefused)
 }
 
 }  // namespace
+
+// Who and when reach the report and its row; --stability gives every slice its figures, maps and columns.
+TEST_F(StackMeasureTest, IdentityAndStabilityReachTheReportsAndMaps)
+{
+    DicomLayout layout;
+    layout.seriesUid = "3.5";
+    layout.attributes[0x00081010] = "MR3T_EAST";  // Station Name
+    layout.attributes[0x00181000] = "SN 4711";    // Device Serial Number
+    const Outcome run =
+        measure({slices("a", layout, {800, 1000, 1200}, 40), "-o", out, "-q", "--stability", "--stability-roi", "6",
+                 "--skip", "2"},
+                out);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const json report = json::parse(run.report);
+    const json& a = report["series_a"];
+    EXPECT_EQ(a["identity"]["station"], "MR3T_EAST");
+    EXPECT_EQ(a["stability"], a["slices"][1]["stability"]);
+    for (std::size_t s = 0; s < 3; ++s) {
+        const json& st = a["slices"][s]["stability"];
+        EXPECT_EQ(st["frames"], 14);
+        EXPECT_EQ(st["roi_width"], 6);
+        EXPECT_NEAR(st["signal"].get<double>(), 800 + 200.0 * static_cast<double>(s), 10);
+    }
+    for (const char* name : {"sfnr_a.nii.gz", "fluctuation_a.nii.gz", "static_noise_a.nii.gz", "stability_a.png"})
+        EXPECT_TRUE(exists(out + "/" + name)) << name;
+    const std::string csv = fileText(out + "/report.csv");
+    const std::string header = csv.substr(0, csv.find('\n')), row = csv.substr(csv.find('\n') + 1);
+    for (const char* column : {",a_station,", ",a_serial,", ",sfnr_a,", ",snr_static_a,", ",rdc_a,"})
+        EXPECT_NE(header.find(column), std::string::npos) << column;
+    EXPECT_NE(row.find(",MR3T_EAST,SN 4711,"), std::string::npos) << row;
+}
