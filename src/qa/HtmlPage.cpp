@@ -21,15 +21,17 @@ h3 { font-size: 11pt; margin: 4mm 0 1.5mm; break-after: avoid; }
 p { margin: 1mm 0; }
 table { border-collapse: collapse; margin: 1mm 0 3mm; break-inside: avoid; }
 th, td { border: 0.25mm solid #999; padding: 0.6mm 2mm; text-align: left; vertical-align: top; }
+td { overflow-wrap: anywhere; }
 th { background: #eee; font-weight: 600; }
-th.slice { white-space: nowrap; }
 td.number { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }
 .pass { color: #085; font-weight: 600; }
 .fail { color: #b00; font-weight: 600; }
 .muted { color: #666; }
 code { font: 8.5pt "DejaVu Sans Mono", monospace; word-break: break-all; }
-figure { margin: 2mm 0 4mm; break-inside: avoid; }
-figure img { display: block; max-width: 100%; max-height: 120mm; height: auto; }
+th.slice, th:first-child { white-space: nowrap; }
+.pictures { display: flex; flex-wrap: wrap; gap: 3mm 5mm; align-items: flex-start; }
+figure { margin: 0 0 2mm; break-inside: avoid; max-width: 100%; }
+figure img { display: block; max-width: 100%; max-height: 110mm; height: auto; }
 figcaption { font-size: 9pt; color: #333; }
 ul { margin: 1mm 0 3mm; padding-left: 6mm; }
 @media print { body { padding: 0; max-width: none; } }

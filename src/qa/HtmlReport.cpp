@@ -1,12 +1,12 @@
 #include "qa/HtmlReport.h"
 
+#include "qa/FigureText.h"
 #include "qa/HtmlPage.h"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <functional>
 
 namespace quelby {
@@ -39,13 +39,6 @@ const Json& arrayAt(const Json& j, const char* key)
     return value && value->is_array() ? *value : none;
 }
 
-std::string figure(double value)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.4g", value);
-    return text;
-}
-
 // A value for people, not yet escaped: counts whole, figures to 4 digits,
 // texts as they are, "—" for nothing.
 std::string valueText(const Json* value)
@@ -53,7 +46,7 @@ std::string valueText(const Json* value)
     if (!value || (value->is_string() && value->get_ref<const std::string&>().empty())) return dash;
     if (value->is_string()) return value->get<std::string>();
     if (value->is_number_integer()) return value->dump();
-    if (value->is_number()) return figure(value->get<double>());
+    if (value->is_number()) return figureText(value->get<double>());
     if (value->is_boolean()) return value->get<bool>() ? "yes" : "no";
     return value->dump();
 }
@@ -146,11 +139,13 @@ std::string voxelText(const Json& series, const Json& identity)
     return (spacing ? pairText(spacing, " × ") : "? × ?") + " × " + (thickness ? valueText(thickness) : "?") + " mm";
 }
 
-std::string seriesFacts(const Json& series)
+using Facts = std::vector<std::pair<std::string, std::string>>;
+
+Facts seriesFacts(const Json& series)
 {
     const Json& id = objectAt(series, "identity");
     const Json* protocol = field(id, "protocol") ? field(id, "protocol") : field(series, "protocol");
-    std::vector<std::pair<std::string, std::string>> facts = {
+    Facts facts = {
         {"Manufacturer / model", text(id, "manufacturer") + " / " + text(id, "model")},
         {"Station / serial number", text(id, "station") + " / " + text(id, "serial")},
         {"Field strength", withUnit(id, "field_strength_t", " T")},
@@ -176,11 +171,44 @@ std::string seriesFacts(const Json& series)
         facts.emplace_back("Joined series", std::to_string(joined->size()) + " series");
     if (const Json& rescale = objectAt(series, "rescale"); !rescale.empty())
         facts.emplace_back("Rescale", "slope " + text(rescale, "slope") + ", intercept " + text(rescale, "intercept"));
-    std::string out = factsTable(facts);
-    std::vector<std::string> skipped;
-    for (const Json& file : arrayAt(series, "skipped_files")) skipped.push_back(text(file, "name") + ": " + text(file, "reason"));
-    if (!skipped.empty()) out += paragraph(std::to_string(skipped.size()) + " file(s) skipped:") + list(skipped);
-    return out;
+    return facts;
+}
+
+// The value of `label` among `facts`, "—" when they lack it.
+std::string factOf(const Facts& facts, const std::string& label)
+{
+    const auto it = std::find_if(facts.begin(), facts.end(), [&](const auto& f) { return f.first == label; });
+    return it == facts.end() ? dash : it->second;
+}
+
+// What each series was, side by side: a row for every fact either has.
+std::string acquisitionSection(const Json& report)
+{
+    std::vector<std::string> headings{""};
+    std::vector<Facts> columns;
+    std::string skipped;
+    for (const auto& [key, title] : {std::pair{"series_a", "Series A"}, {"series_b", "Series B"}}) {
+        const Json* series = field(report, key);
+        if (!series || !series->is_object()) continue;
+        headings.emplace_back(title);
+        columns.push_back(seriesFacts(*series));
+        std::vector<std::string> files;
+        for (const Json& file : arrayAt(*series, "skipped_files"))
+            files.push_back(text(file, "name") + ": " + text(file, "reason"));
+        if (!files.empty()) skipped += paragraph(std::string(title) + ", files skipped:") + list(files);
+    }
+    if (columns.empty()) return "";
+    std::vector<std::string> labels;
+    for (const Facts& facts : columns)
+        for (const auto& fact : facts)
+            if (std::find(labels.begin(), labels.end(), fact.first) == labels.end()) labels.push_back(fact.first);
+    std::string rows;
+    for (const std::string& label : labels) {
+        rows += "<tr><th>" + htmlEscaped(label) + "</th>";
+        for (const Facts& facts : columns) rows += cell(factOf(facts, label));
+        rows += "</tr>\n";
+    }
+    return "<section>\n" + heading(2, "Acquisition") + table(headings, rows) + skipped + "</section>\n";
 }
 
 // One row per slice holding `part` (the series' own as one row when no slice
@@ -251,7 +279,7 @@ std::string methodReason(const Method& method, const Json& warnings)
         const std::string l = lowered(w.get<std::string>());
         if (l.find(method.key) != std::string::npos || l.find(spaced) != std::string::npos) return w.get<std::string>();
     }
-    return "not measured";
+    return std::string(method.label) + ": not measured";
 }
 
 std::string methodsTable(const Json& series, const Json& warnings)
@@ -262,7 +290,7 @@ std::string methodsTable(const Json& series, const Json& warnings)
         for (const Method& method : methods) {
             const Json* snr = field(objectAt(m, method.key), "snr");
             if (!snr) {
-                const std::string reason = std::string(method.label) + ": " + methodReason(method, warnings);
+                const std::string reason = methodReason(method, warnings);
                 if (std::find(reasons.begin(), reasons.end(), reason) == reasons.end()) reasons.push_back(reason);
                 cells += numberCell(nullptr);
                 continue;
@@ -286,7 +314,7 @@ std::string weisskoffText(const Json& points)
     std::string out;
     for (const Json& point : points)
         if (point.is_array() && point.size() == 2)
-            out += (out.empty() ? "" : ", ") + valueText(&point[0]) + ": " + valueText(&point[1]);
+            out += (out.empty() ? "" : " · ") + valueText(&point[0]) + ": " + valueText(&point[1]);
     return out.empty() ? dash : out;
 }
 
@@ -296,13 +324,14 @@ std::string stabilityTable(const Json& series)
         std::string cells;
         for (const char* key : {"frames", "roi_width", "signal", "sfnr", "snr", "percent_fluctuation", "drift_percent", "rdc"})
             cells += numberCell(field(s, key));
-        return cells + cell(weisskoffText(arrayAt(s, "weisskoff")));
+        return cells;
     });
     if (rows.empty()) return "";
+    const std::string weisskoff =
+        sliceRows(series, "stability", [](const Json& s) { return cell(weisskoffText(arrayAt(s, "weisskoff"))); });
     return heading(3, "Stability") +
-           table({"Slice", "Frames", "ROI width", "Signal", "SFNR", "SNR", "Fluct. %", "Drift %", "RDC",
-                  "Weisskoff (n: fluct. %)"},
-                 rows);
+           table({"Slice", "Frames", "ROI width", "Signal", "SFNR", "SNR", "Fluct. %", "Drift %", "RDC"}, rows) +
+           table({"Slice", "Fluctuation % in ROIs of n × n pixels (n: %)"}, weisskoff);
 }
 
 std::string seriesSection(const Json& report, const char* key, const char* title)
@@ -310,8 +339,8 @@ std::string seriesSection(const Json& report, const char* key, const char* title
     const Json* series = field(report, key);
     if (!series || !series->is_object()) return "";
     const Json& warnings = arrayAt(report, "warnings");
-    return "<section>\n" + heading(2, title) + seriesFacts(*series) + heading(3, "ROI figures") + roiTable(*series) +
-           gTable(*series) + methodsTable(*series, warnings) + stabilityTable(*series) + "</section>\n";
+    return "<section>\n" + heading(2, std::string(title) + " figures") + roiTable(*series) + gTable(*series) +
+           methodsTable(*series, warnings) + stabilityTable(*series) + "</section>\n";
 }
 
 std::string summary(const Json& report)
@@ -385,11 +414,11 @@ std::string outputsSection(const Json& report)
 std::string picturesSection(const std::vector<std::pair<std::string, std::vector<char>>>& pictures)
 {
     if (pictures.empty()) return "";
-    std::string out = "<section>\n" + heading(2, "Pictures");
+    std::string out = "<section>\n" + heading(2, "Pictures") + "<div class=\"pictures\">\n";
     for (const auto& [name, png] : pictures)
         out += "<figure><img alt=\"" + htmlEscaped(name) + "\" src=\"" + pngDataUri(png) + "\"><figcaption>" +
                htmlEscaped(name) + "</figcaption></figure>\n";
-    return out + "</section>\n";
+    return out + "</div>\n</section>\n";
 }
 
 bool digits(const std::string& s) { return std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isdigit(c); }); }
@@ -433,7 +462,7 @@ std::string htmlReport(const Json& report, const std::vector<std::pair<std::stri
     const std::string subject = field(a, "description") ? text(a, "description") : text(a, "folder");
     const std::string body = "<header>\n" + heading(1, "MRI quality control: consecutive images") +
                              paragraph(subject) + summary(report) + "</header>\n" +
-                             seriesSection(report, "series_a", "Series A") + seriesSection(report, "series_b", "Series B") +
+                             acquisitionSection(report) + seriesSection(report, "series_a", "Series A") + seriesSection(report, "series_b", "Series B") +
                              limitsSection(report) + textsSection(report, "warnings", "Warnings", "None.") +
                              outputsSection(report) + picturesSection(pictures);
     return htmlPage("Quality control report: " + subject, body);

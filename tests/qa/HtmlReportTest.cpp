@@ -50,7 +50,8 @@ json hostileReport()
                                         {"acquired", "20261209101500"}, {"slice_thickness_mm", 5}}},
                           {"roi", roi},
                           {"slices", {{{"index", 0}, {"roi", roi}, {"methods", methods},
-                                       {"g", {{"mean", 1.0626}, {"p95", 1.1875}}}}}}}},
+                                       {"g", {{"mean", 1.0626}, {"p95", 1.1875}}},
+                                       {"stability", {{"sfnr", 158.26}, {"weisskoff", {{1, 0.0123}, {21, 0.0027}}}}}}}}}},
             {"limits", {{"file", "limits.json"},
                         {"checks", {{{"figure", "snr_a"}, {"value", 123.456789}, {"minimum", 100}, {"pass", true}},
                                     {{"figure", "noise_a"}, {"value", 10.0}, {"maximum", 8}, {"pass", false}}}}}},
@@ -96,8 +97,11 @@ TEST(HtmlReport, EscapesEveryTextAndHoldsTheFiguresAndThePictureInline)
     EXPECT_EQ(references, 1);
     for (const char* shown : {"123.5", "110.2 – 130.9", "1235", "-2.47 %", "1.063", "2026-12-09 10:15:00",
                               "256 × 192", "0.9375 × 0.9375 × 5 mm", "2026-12-09 04:10:00 UTC",
-                              "background SD: no background pixels", "1 of 2 met", "FAIL"})
+                              "158.3", "21: 0.0027", "1 of 2 met", "FAIL"})
         EXPECT_NE(page.find(shown), std::string::npos) << shown;
+    // The method without a figure, its reason under the methods and among the warnings.
+    const std::string reason = "background SD: no background pixels";
+    EXPECT_NE(page.find(reason, page.find(reason) + 1), std::string::npos);
 }
 
 TEST(HtmlReport, RendersWhatIsThereOfAReportMissingOrNullingAnyField)
