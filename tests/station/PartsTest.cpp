@@ -2,6 +2,7 @@
 #include "station/Credentials.h"
 #include "station/HistoryMerge.h"
 #include "station/Ledger.h"
+#include "station/OrthancConfiguration.h"
 #include "station/PathPart.h"
 #include "station/Rules.h"
 #include "station/StationCommand.h"
@@ -153,6 +154,26 @@ TEST(Credentials, CreatedPrivateOnceThenKept)
     const Credentials kept = stationCredentials(tmp.str());
     EXPECT_EQ(kept.password, made.password);
     EXPECT_NE(stationCredentials(TempFolder().str()).password, made.password);
+}
+
+TEST(OrthancConfiguration, TakesSiteOptionsButNotTheStationsOwn)
+{
+    TempFolder tmp;
+    const std::string site = tmp.str() + "/orthanc-site.json";
+    const nlohmann::json own = orthancConfiguration(parseStationCommand({"--dir", tmp.str()}), {"u", "p"});
+    EXPECT_EQ(own["RemoteAccessAllowed"], false);
+    EXPECT_EQ(own["RegisteredUsers"]["u"], "p");
+    EXPECT_EQ(own["Plugins"], nlohmann::json::array());
+    EXPECT_EQ(withSiteOptions(own, site), own);
+    std::ofstream(site) << R"({"DicomModalities": {"pacs": ["PACS", "10.0.0.5", 104]}})";
+    EXPECT_EQ(withSiteOptions(own, site)["DicomModalities"]["pacs"][2], 104);
+    std::ofstream(site, std::ios::trunc) << R"({"RemoteAccessAllowed": true, "Plugins": ["/usr/share/orthanc/plugins"]})";
+    try {
+        withSiteOptions(own, site);
+        ADD_FAILURE() << "site options override the station's";
+    } catch (const StationError& e) {
+        EXPECT_NE(std::string(e.what()).find("Plugins, RemoteAccessAllowed"), std::string::npos) << e.what();
+    }
 }
 
 TEST(ChildProcess, PassesArgumentsWithoutAShell)
