@@ -1,15 +1,11 @@
 #include "qa/History.h"
 
-#include "qa/Report.h"
+#include "qa/Limits.h"
 #include "engine/core/InputError.h"
 
-#include <nlohmann/json.hpp>
-
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -76,37 +72,7 @@ void appendHistory(const std::string& path, const std::string& header, const std
 
 std::vector<std::string> checkLimits(const std::string& path, const std::vector<std::pair<std::string, double>>& figures)
 {
-    std::ifstream in(path);
-    if (!in) fail(path, "the limits cannot be read");
-    nlohmann::json limits;
-    try {
-        limits = nlohmann::json::parse(in);
-    } catch (const nlohmann::json::exception& e) {
-        throw InputError(path + ": not JSON limits: " + e.what());
-    }
-    if (!limits.is_object()) throw InputError(path + ": give an object of figures and their limits");
-    std::vector<std::string> violations;
-    for (const auto& [name, bounds] : limits.items()) {
-        const auto figure = std::find_if(figures.begin(), figures.end(), [&](const auto& f) { return f.first == name; });
-        if (figure == figures.end()) {
-            std::string known;
-            for (const auto& f : figures) known += " " + f.first;
-            throw InputError(path + ": this run has no figure " + name + "; it has:" + known);
-        }
-        const double value = figure->second;
-        for (const char* side : {"min", "max"}) {
-            if (!bounds.is_object() || !bounds.contains(side)) continue;
-            if (!bounds[side].is_number()) throw InputError(path + ": the " + side + " of " + name + " is not a number");
-            const double limit = bounds[side].get<double>();
-            const bool below = std::string(side) == "min";
-            if (!std::isfinite(value))
-                violations.push_back(name + " was not measured (its limit is " + numberText(limit) + ")");
-            else if (below ? value < limit : value > limit)
-                violations.push_back(name + " = " + numberText(value) +
-                                     (below ? " is below its minimum " : " is above its maximum ") + numberText(limit));
-        }
-    }
-    return violations;
+    return limitViolations(checkLimits(readLimits(path), figures));
 }
 
 }  // namespace quelby

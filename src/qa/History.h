@@ -16,9 +16,8 @@ namespace quelby {
 void appendHistory(const std::string& path, const std::string& header, const std::string& row,
                    const FileCalls& calls = systemFileCalls());
 
-// The limits in a JSON file, {"figure": {"min": a, "max": b}, ...}, checked
-// against the run's figures; the sentences of the limits not met. Throws
-// InputError for a file that cannot be read or names a figure the run lacks.
+// The sentences of the limits in the file not met by the run's figures (see
+// qa/Limits.h, which gives every check). Throws InputError.
 std::vector<std::string> checkLimits(const std::string& path,
                                      const std::vector<std::pair<std::string, double>>& figures);
 
