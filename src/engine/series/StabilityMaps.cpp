@@ -134,13 +134,14 @@ std::vector<double> meanOfBatch(const RepetitionBatches& batch, std::size_t slic
 // the windows of every frame would not fit the budget.
 void placeWindows(std::vector<SliceState>& states, const RepetitionBatches& batch, const StabilityMaps& m)
 {
-    const Area pad = clipped(squareAbout(0, 0, m.roiWidth + 2 * WindowMargin), m.width, m.height);
-    const std::size_t bytes = states.size() * static_cast<std::size_t>(m.frames) * pad.pixels() * sizeof(std::int32_t);
+    const int side = m.roiWidth + 2 * WindowMargin;
+    const Area most{0, 0, std::min(side, m.width), std::min(side, m.height)};
+    const std::size_t bytes = states.size() * static_cast<std::size_t>(m.frames) * most.pixels() * sizeof(std::int32_t);
     if (bytes > WindowBudgetBytes) return;
     const std::size_t pixels = static_cast<std::size_t>(m.width) * static_cast<std::size_t>(m.height);
     for (std::size_t s = 0; s < states.size(); ++s) {
         const auto [x, y] = phantomCentroid(meanOfBatch(batch, s, pixels), m.width, m.height);
-        states[s].window = clipped(squareAbout(x, y, m.roiWidth + 2 * WindowMargin), m.width, m.height);
+        states[s].window = clipped(squareAbout(x, y, side), m.width, m.height);
         states[s].kept.resize(static_cast<std::size_t>(m.frames) * states[s].window.pixels());
     }
 }
