@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <set>
 
 namespace quelby {
 
@@ -69,6 +70,9 @@ CsvTable parseCsv(std::string_view text, const std::string& source)
     int line = 0;
     if (!reader.next(table.header, line) || (table.header.size() == 1 && table.header[0].empty()))
         throw InputError(source + ": no header line");
+    std::set<std::string> names;
+    for (const std::string& name : table.header)
+        if (!names.insert(name).second) throw InputError(source + ": the header names the column " + name + " twice");
     std::vector<std::string> fields;
     while (reader.next(fields, line)) {
         if (fields.size() == 1 && fields[0].empty()) continue;  // a blank line

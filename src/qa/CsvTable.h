@@ -21,7 +21,7 @@ struct CsvTable {
 };
 
 // Throws InputError naming `source` and the line for an unclosed quote, a row
-// of more fields than the header, or no header at all.
+// of more fields than the header, no header at all or a column named twice.
 CsvTable parseCsv(std::string_view text, const std::string& source);
 
 // Throws InputError also for a file that cannot be read.

@@ -30,6 +30,7 @@ TEST(CsvTable, ReadsQuotedFieldsAndKeepsCutShortRowsApart)
         {"", "t.csv: no header line"},
         {"a,b\n1,\"2\n", "t.csv: line 2: a quoted field is not closed"},
         {"a,b\n1,2\n1,2,3\n", "t.csv: line 3 has 3 fields, the header 2"},
+        {"a,b,a\n1,2,3\n", "t.csv: the header names the column a twice"},
     };
     for (const auto& row : refused) {
         try {
