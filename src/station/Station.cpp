@@ -97,11 +97,7 @@ long long Station::scanAll()
 {
     const long long last = rest_->getJson("/changes?last").value("Last", 0LL);
     for (const nlohmann::json& id : rest_->getJson("/studies"))
-        try {
-            if (id.is_string()) consider(id.get<std::string>());
-        } catch (const std::exception& e) {
-            log_.line(e.what());
-        }
+        if (id.is_string()) considerLogged(id.get<std::string>());
     return last;
 }
 
@@ -110,9 +106,19 @@ long long Station::follow(long long since)
     for (;;) {
         const nlohmann::json changes = rest_->getJson("/changes?limit=100&since=" + std::to_string(since));
         for (const nlohmann::json& change : changes.value("Changes", nlohmann::json::array()))
-            if (change.value("ChangeType", "") == "StableStudy") consider(change.value("ID", ""));
+            if (change.value("ChangeType", "") == "StableStudy") considerLogged(change.value("ID", ""));
         since = changes.value("Last", since);
         if (changes.value("Done", true)) return since;
+    }
+}
+
+// A study that cannot be read (deleted meanwhile, say) does not hold up the others.
+void Station::considerLogged(const std::string& id)
+{
+    try {
+        consider(id);
+    } catch (const std::exception& e) {
+        log_.line("study " + id + ": " + e.what());
     }
 }
 

@@ -27,6 +27,7 @@ public:
 
 private:
     void consider(const std::string& study);
+    void considerLogged(const std::string& study);
     long long scanAll();
     long long follow(long long since);
 
