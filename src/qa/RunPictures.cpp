@@ -1,5 +1,6 @@
 #include "qa/RunPictures.h"
 
+#include "qa/FigureText.h"
 #include "qa/Pictures.h"
 
 #include <algorithm>
@@ -9,38 +10,49 @@ namespace quelby {
 
 namespace {
 
-// The largest value in the ROIs that is not an outlier, for the top of a colour scale.
-double roiHigh(const MeasuredStack& m, const SliceValues& map)
+// The finite values of a map in the phantom of each slice (in its ROI where none was found).
+std::vector<double> phantomValues(const MeasuredStack& m, const SliceValues& map)
 {
-    std::vector<double> inside;
+    std::vector<double> values;
     for (std::size_t s = 0; s < m.slices.size(); ++s) {
-        const std::span<const double> values = map[s];
-        for (std::size_t p = 0; p < values.size(); ++p)
-            if (m.slices[s].roi.inside[p] && std::isfinite(values[p])) inside.push_back(values[p]);
+        const Roi& roi = m.slices[s].roi;
+        const std::vector<char>& mask = roi.phantom.empty() ? roi.inside : roi.phantom;
+        for (std::size_t p = 0; p < map[s].size(); ++p)
+            if (mask[p] && std::isfinite(map[s][p])) values.push_back(map[s][p]);
     }
-    if (inside.empty()) return 1;
-    const std::size_t at = inside.size() * 99 / 100;
-    std::nth_element(inside.begin(), inside.begin() + static_cast<std::ptrdiff_t>(at), inside.end());
-    return inside[at] * 1.25;
-}
-
-std::string rounded(double value, int decimals)
-{
-    const double scale = std::pow(10.0, decimals);
-    return numberText(std::round(value * scale) / scale);
+    return values;
 }
 
 std::vector<std::string> seriesCaption(const char* name, const MeasuredSeries& m)
 {
     const SeriesStatistics& st = m.centre().statistics;
     const std::size_t slices = m.measured->slices.size();
-    std::string first = std::string(name) + ": SNR " + rounded(st.snr, 1);
-    if (st.snrCi95) first += " (95 % CI " + rounded((*st.snrCi95)[0], 1) + " to " + rounded((*st.snrCi95)[1], 1) + ")";
+    std::string first = std::string(name) + ": SNR " + figureText(st.snr);
+    if (st.snrCi95) first += " (95 % CI " + figureText((*st.snrCi95)[0]) + " to " + figureText((*st.snrCi95)[1]) + ")";
+    if (st.snrDetrended) first += ", detrended " + figureText(*st.snrDetrended);
     first += " in the ROI of " + std::to_string(st.pixels) + " pixels";
     if (slices > 1) first += " of slice " + std::to_string(slices / 2) + " (centre) of " + std::to_string(slices);
-    return {first, "mean signal " + rounded(st.meanSignal, 1) + ", noise " + rounded(st.noise, 2) + ", drift " +
-                       rounded(st.driftPercentTotal, 2) + " % over " + std::to_string(m.stack->repetitions()) +
+    return {first, "mean signal " + figureText(st.meanSignal) + ", noise " + figureText(st.noise) + ", drift " +
+                       figureText(st.driftPercentTotal) + " % over " + std::to_string(m.stack->repetitions()) +
                        " repetitions"};
+}
+
+std::string signedPercent(double v) { return (v > 0 ? "+" : "") + figureText(v) + " %"; }
+
+// The centre slice's SNR by each method beside that of all repetitions.
+std::vector<std::vector<std::string>> methodsTable(const MeasuredSeries& m)
+{
+    const std::optional<SnrMethods>& methods = m.centre().methods;
+    if (!methods) return {};
+    std::vector<std::vector<std::string>> table{{"SNR by method", "SNR", "vs all repetitions"},
+                                                {"all repetitions", figureText(methods->multiple.snr), ""}};
+    for (const auto& [name, method] :
+         {std::pair{"difference of repetitions 1 and 2", std::optional(methods->difference)},
+          {"background SD of repetition 1", methods->backgroundSd},
+          {"background mean of repetition 1", methods->backgroundMean}})
+        table.push_back({name, method ? figureText(method->snr) : "\u2014",
+                         method ? signedPercent(method->percentVsMultiple) : "see the warnings"});
+    return table;
 }
 
 // The slices of one map of a series, with the ROIs they were measured in.
@@ -53,12 +65,12 @@ std::vector<PictureSlice> pictureSlices(const MeasuredStack& m, const SliceValue
 
 // The SNR map of a series and, beside it, its drift.
 void addSnrPictures(std::vector<OutputFolder::File>& files, const std::string& suffix, const char* which,
-                    const MeasuredSeries& m, double high)
+                    const MeasuredSeries& m, const ColourScale& scale)
 {
-    files.push_back({"snr_" + suffix + ".png", [&m, which, high] {
+    files.push_back({"snr_" + suffix + ".png", [&m, which, scale] {
                          const MeasuredStack& ms = *m.measured;
-                         return mapPicture(pictureSlices(ms, mapOf(ms, &SliceMaps::snr)), ms.width, ms.height, 0, high,
-                                           seriesCaption(which, m));
+                         return mapPicture({std::string(which) + ": SNR (no unit)", pictureSlices(ms, mapOf(ms, &SliceMaps::snr)),
+                                            ms.width, ms.height, scale, seriesCaption(which, m), methodsTable(m)});
                      }});
     files.push_back({"drift_" + suffix + ".png", [&m, which] {
                          return driftPicture(m.centre().statistics,
@@ -70,11 +82,13 @@ std::vector<char> gPicture(const MeasureReport& r, const std::vector<std::vector
 {
     const MeasuredStack& ma = *r.seriesA->measured;
     const GFactorSummary& s = *r.g;
-    return mapPicture(pictureSlices(ma, mapOf(g)), ma.width, ma.height, 0.5, std::max(2.0, roiHigh(ma, mapOf(g)) / 1.25),
-                      {"g in the ROI where SNR_A >= 5: mean " + rounded(s.mean, 3) + ", median " + rounded(s.median, 3) +
-                           ", 95th percentile " + rounded(s.p95, 3) + ", max " + rounded(s.max, 3),
-                       "R = " + numberText(*r.reduction) + ", " + rounded(100 * s.maskedFraction, 1) +
-                           " % of the ROI masked"});
+    return mapPicture({"g-factor (no unit)", pictureSlices(ma, mapOf(g)), ma.width, ma.height,
+                       robustScale(phantomValues(ma, mapOf(g))),
+                       {"g in the ROI where SNR_A >= 5: mean " + figureText(s.mean) + ", median " + figureText(s.median) +
+                            ", 95th percentile " + figureText(s.p95) + ", max " + figureText(s.max),
+                        "R = " + figureText(*r.reduction) + ", " + figureText(100 * s.maskedFraction) +
+                            " % of the ROI masked"},
+                       {}});
 }
 
 }  // namespace
@@ -83,11 +97,17 @@ std::vector<OutputFolder::File> runPictures(const MeasureReport& report, const s
 {
     preparePictures();
     std::vector<OutputFolder::File> files;
-    const MeasuredSeries& a = *report.seriesA;
-    const double high = roiHigh(*a.measured, mapOf(*a.measured, &SliceMaps::snr));
-    addSnrPictures(files, "a", "SERIES_A", a, high);
+    // One scale for both series, so that their colours compare.
+    std::vector<double> snr;
+    for (const MeasuredSeries* m : {report.seriesA, report.seriesB})
+        if (m) {
+            const std::vector<double> values = phantomValues(*m->measured, mapOf(*m->measured, &SliceMaps::snr));
+            snr.insert(snr.end(), values.begin(), values.end());
+        }
+    const ColourScale scale = robustScale(std::move(snr));
+    addSnrPictures(files, "a", "SERIES_A", *report.seriesA, scale);
     if (!report.seriesB) return files;
-    addSnrPictures(files, "b", "SERIES_B", *report.seriesB, high);
+    addSnrPictures(files, "b", "SERIES_B", *report.seriesB, scale);
     files.push_back({"g.png", [&report, &g] { return gPicture(report, g); }});
     return files;
 }

@@ -16,6 +16,7 @@ const double RayleighMean = std::sqrt(M_PI / 2);
 constexpr int PhantomMargin = 2;
 // Below 3 steps of the stored values their rounding biases an SD.
 constexpr double FewestSteps = 3;
+// The share of zeros (a zeroed background) or of negative values (no magnitude image) refused.
 constexpr double MostZeros = 0.05;
 
 struct Moments {
@@ -76,10 +77,12 @@ std::pair<std::vector<std::size_t>, int> background(const Roi& roi, int columns,
 }
 
 // Why the background of image 1 cannot give the noise; empty when it can.
-std::string backgroundFault(int corners, double zeroShare, double storedSd)
+std::string backgroundFault(int corners, double negativeShare, double zeroShare, double storedSd)
 {
     if (corners < 2)
         return std::to_string(corners) + " of the 4 corner squares lie clear of the phantom; the background methods need 2";
+    if (negativeShare > MostZeros)
+        return figureText(100 * negativeShare) + " % of the background is below 0: not a magnitude image";
     if (zeroShare > MostZeros)
         return figureText(100 * zeroShare) + " % of the background is 0, as where a scanner zeroes it";
     if (storedSd < FewestSteps)
@@ -109,13 +112,15 @@ SnrMethods snrMethods(std::span<const double> first, std::span<const double> sec
     const int rows = static_cast<int>(first.size() / static_cast<std::size_t>(columns));
     const auto [pixels, corners] = background(roi, columns, rows);
     Moments stored;
-    double zeros = 0;
+    double negatives = 0, zeros = 0;
     for (const std::size_t p : pixels) {
         stored.add(first[p]);
+        negatives += first[p] < 0;
         zeros += first[p] == 0;
     }
-    const std::string fault = backgroundFault(corners, pixels.empty() ? 0 : zeros / stored.count,
-                                              pixels.size() < 2 ? 0 : stored.sd());
+    const double count = std::max(1.0, stored.count);
+    const std::string fault =
+        backgroundFault(corners, negatives / count, zeros / count, pixels.size() < 2 ? 0 : stored.sd());
     if (!fault.empty()) {
         methods.warnings.push_back("background SNR methods not given: " + fault);
         return methods;

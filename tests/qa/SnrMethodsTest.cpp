@@ -31,8 +31,9 @@ struct Slice {
     Roi roi;
 };
 
-// Two magnitude images, |S + σ·(n₁ + i·n₂)| rounded to whole steps, and the auto ROI on their truth.
-Slice magnitudeSlice(const Body& body, double signal, double sigma, std::uint64_t seed)
+// Two magnitude images, |S + σ·(n₁ + i·n₂)| rounded to whole steps (S + σ·n₁ with `signedNoise`), and
+// the auto ROI on their truth.
+Slice magnitudeSlice(const Body& body, double signal, double sigma, std::uint64_t seed, bool signedNoise = false)
 {
     GaussianNoise noise(seed);
     std::vector<double> truth(Side * Side);
@@ -41,7 +42,7 @@ Slice magnitudeSlice(const Body& body, double signal, double sigma, std::uint64_
     for (std::vector<double>* image : {&s.first, &s.second})
         for (double& v : *image) {
             const double re = v + sigma * noise.next(), im = sigma * noise.next();
-            v = std::round(std::hypot(re, im));
+            v = std::round(signedNoise ? re : std::hypot(re, im));
         }
     return s;
 }
@@ -84,20 +85,22 @@ TEST(SnrMethods, ABackgroundThatCannotGiveTheNoiseIsRefusedWithTheReason)
         const char* name;
         Body body;
         double sigma;
-        bool zeroed;
+        double zeroBelow;  // values below it set to 0 (none at 0)
+        bool signedNoise;   // plain Gaussian noise, as in a real or phase-corrected image
         const char* reason;  // none: the background methods are given
     } cases[] = {
-        {"a phantom touching three corners", allBut({{0, 0}}), 20, false, "1 of the 4 corner squares"},
-        {"a phantom touching two corners", allBut({{0, 0}, {255, 255}}), 20, false, nullptr},
-        {"a zeroed background", disc, 20, true, "% of the background is 0"},
-        {"an integer background of SD 1.3", disc, 2, false, "stored steps"},
+        {"a phantom touching three corners", allBut({{0, 0}}), 20, 0, false, "1 of the 4 corner squares"},
+        {"a phantom touching two corners", allBut({{0, 0}, {255, 255}}), 20, 0, false, nullptr},
+        {"a zeroed background", disc, 20, 200, false, "% of the background is 0"},
+        {"a background zeroed in 2 % of it", disc, 20, 4, false, nullptr},
+        {"an integer background of SD 1.3", disc, 2, 0, false, "stored steps"},
+        {"signed noise", disc, 20, 0, true, "not a magnitude image"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Slice s = magnitudeSlice(c.body, 1000, c.sigma, 5);
-        if (c.zeroed)
-            for (std::vector<double>* image : {&s.first, &s.second})
-                for (double& v : *image) v = v < 200 ? 0 : v;
+        Slice s = magnitudeSlice(c.body, 1000, c.sigma, 5, c.signedNoise);
+        for (std::vector<double>* image : {&s.first, &s.second})
+            for (double& v : *image) v = c.zeroBelow > 0 && v < c.zeroBelow ? 0 : v;
         const SnrMethods m = snrMethods(s.first, s.second, Side, s.roi, std::nullopt, 1000 / c.sigma);
         EXPECT_NEAR(percentOff(m.difference, 1000 / c.sigma), 0, 5);
         const nlohmann::json j = methodsJson(m);
