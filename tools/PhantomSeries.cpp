@@ -105,6 +105,8 @@ void writePhantomSeries(const std::string& folder, const PhantomSeries& series)
             layout.protocolName = "quelby phantom";
             layout.pixelSpacing = "1\\1";
             layout.imagePosition = "-128\\-128\\0";
+            layout.attributes[0x00180050] = "5";                // Slice Thickness
+            layout.attributes[0x00080070] = "Quelby phantom";   // Manufacturer
             layout.instanceNumber = i;
             if (series.parallel) layout.reductionInPlane = series.reduction;
             writeDicomImage(path, layout, std::vector<std::int32_t>(image.begin(), image.end()));

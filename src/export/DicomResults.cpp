@@ -206,6 +206,8 @@ void checkDicomResultsPossible(const SeriesSource& source, const Stack& stack, c
     else if (!stack.geometry.orientation || !stack.geometry.pixelSpacing ||
              std::any_of(stack.slices.begin(), stack.slices.end(), [](const StackSlice& s) { return !s.origin; }))
         refusal = "gives no full geometry (pixel spacing, orientation and each slice's position)";
+    else if (!stack.geometry.sliceThickness)
+        refusal = "gives no Slice Thickness (0018,0050), which a parametric map must state";
     if (refusal) throw InputError("--dicom: " + label + " (" + source.path + ") " + refusal);
 }
 

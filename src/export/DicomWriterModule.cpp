@@ -148,7 +148,8 @@ void putSeriesAndEquipment(gdcm::DataSet& d, const DicomObjectPlan& p)
     put(d, 0x00081090, gdcm::VR::LO, "quelby-measure");
     put(d, 0x00181000, gdcm::VR::LO, "none");
     putFitted(d, 0x00181020, gdcm::VR::LO, p.software);
-    putSequence(d, 0x0018A001, {acquisitionEquipment(p.identity)});
+    // The item's manufacturer is required: a source that names none is not described by guesswork.
+    if (!p.identity.manufacturer.empty()) putSequence(d, 0x0018A001, {acquisitionEquipment(p.identity)});
 }
 
 void putInstance(gdcm::DataSet& d, const DicomObjectPlan& p, const char* sopClass, const std::string& imageType)

@@ -1,6 +1,7 @@
 #include "qa/PairMeasurement.h"
 
 #include "engine/core/InputError.h"
+#include "export/DicomResults.h"
 #include "export/NiftiMap.h"
 #include "qa/MeasureProgram.h"
 #include "qa/FigureText.h"
@@ -16,9 +17,14 @@
 #include <chrono>
 #include <cmath>
 #include <ctime>
+#include <deque>
 #include <memory>
 #include <ostream>
 #include <unistd.h>
+
+#ifndef QUELBY_VERSION
+#define QUELBY_VERSION "unknown"
+#endif
 
 namespace quelby {
 
@@ -168,7 +174,7 @@ public:
         if (!m.stability) return;
         const StabilityMaps& maps = m.stability->maps;
         for (const auto& [name, map, what] : {std::tuple{"sfnr_", &StabilitySlice::sfnr, "SFNR, "},
-                                              {"fluctuation_", &StabilitySlice::fluctuation, "fluctuation (SD of the quadratic fit's residuals), "},
+                                              {"fluctuation_", &StabilitySlice::fluctuation, "fluctuation (quadratic fit residual SD), "},
                                               {"static_noise_", &StabilitySlice::staticNoise, "static noise (even minus odd frames), "}}) {
             SliceValues values;
             for (const StabilitySlice& slice : maps.slices) values.emplace_back(slice.*map);
@@ -194,6 +200,28 @@ public:
         }
     }
 
+    // With --dicom: every map written so far as DICOM objects in its series' study, after its NIfTI file.
+    void addDicom()
+    {
+        std::vector<DicomResultFile> results;
+        int firstSeriesNumber = 1001;
+        for (const MeasuredSeries* m : {report_.seriesA, report_.seriesB}) {
+            if (!m) continue;
+            DicomMapsRequest& request = requests_.emplace_back();
+            request.stack = m->stack;
+            request.identity = m->identity;
+            request.sources = sourceInstances(*m->source, *m->stack);
+            request.firstSeriesNumber = firstSeriesNumber;
+            request.software = std::string("quelby-measure ") + QUELBY_VERSION;
+            for (const WrittenMap& map : maps_)
+                if (map.series == m) request.maps.push_back({map.name, "Quelby " + map.what, joined_.emplace_back(joinedSlices(map.values))});
+            for (DicomResultFile& f : dicomResults(request)) results.push_back(std::move(f));
+            firstSeriesNumber += 100;
+        }
+        for (const DicomResultFile& f : results) files_.push_back({f.name, f.make});
+        report_.dicom = dicomResultsJson(results);
+    }
+
     const std::vector<OutputFolder::File>& files() const { return files_; }
 
 private:
@@ -201,7 +229,18 @@ private:
     {
         files_.push_back({name + ".nii.gz", [&m, map, what] { return niftiMapBytes(joinedSlices(map), *m.stack, what); }});
         report_.maps.push_back(files_.back().name);
+        maps_.push_back({name, what, &m, map});
     }
+
+    // A map as its NIfTI file holds it, for its DICOM objects.
+    struct WrittenMap {
+        std::string name, what;
+        const MeasuredSeries* series;
+        SliceValues values;
+    };
+    std::vector<WrittenMap> maps_;
+    std::deque<std::vector<double>> joined_;    // the DICOM objects' values, until they are written
+    std::deque<DicomMapsRequest> requests_;
 
     MeasureReport& report_;
     const std::vector<std::vector<double>>& g_;
@@ -221,7 +260,8 @@ std::vector<std::vector<double>> gFactorSlices(const MeasuredStack& a, MeasuredS
 }
 
 // The maps, pictures and reports into the folder; the CSV report.
-std::string writeOutputs(MeasureReport& report, const std::vector<std::vector<double>>& g, const std::string& folder)
+std::string writeOutputs(MeasureReport& report, const std::vector<std::vector<double>>& g, const std::string& folder,
+                         bool dicom)
 {
     OutputFolder outputs(folder);
     RunFiles files(report, g);
@@ -234,6 +274,7 @@ std::string writeOutputs(MeasureReport& report, const std::vector<std::vector<do
         files.addMaps(*report.seriesB, "b", "SERIES_B");
         files.addG(*report.seriesA);
     }
+    if (dicom) files.addDicom();
     outputs.write(files.files());
     const std::string csv = reportCsv(report);
     outputs.write("report.json", reportJson(report));
@@ -261,6 +302,14 @@ void gBelowOneWarning(const MeasureReport& report, std::vector<std::string>& war
         warnings.push_back("the ROI mean g is " + figureText(report.g->mean) +
                            ", below 1: are SERIES_A and SERIES_B swapped, or is R = " + numberText(*report.reduction) +
                            " not SERIES_B's reduction factor?");
+}
+
+// Why a method of the centre slice gave no SNR.
+void methodWarnings(const MeasureReport& report, std::vector<std::string>& warnings)
+{
+    for (const auto& [name, m] : {std::pair{"SERIES_A", report.seriesA}, {"SERIES_B", report.seriesB}})
+        if (m && m->centre().methods)
+            for (const std::string& w : m->centre().methods->warnings) warnings.push_back(std::string(name) + ": " + w);
 }
 
 void shiftWarnings(const MeasureReport& report, std::vector<std::string>& warnings)
@@ -300,6 +349,8 @@ int measurePair(const MeasureCommand& c, const std::vector<std::string>& args, c
     report.warnings = std::move(warnings);
     report.roiKind = c.roi.kind == RoiRequest::Kind::Auto ? "auto" : c.roi.kind == RoiRequest::Kind::Circle ? "circle" : "rect";
     checkRepetitions(a, "SERIES_A", report.warnings);
+    if (c.dicom) checkDicomResultsPossible(*a.source, *a.stack, "SERIES_A");
+    if (c.dicom && b) checkDicomResultsPossible(*b->source, *b->stack, "SERIES_B");
     if (b) {
         checkRepetitions(*b, "SERIES_B", report.warnings);
         compare(*a.stack, *b->stack, report.warnings);
@@ -333,12 +384,13 @@ int measurePair(const MeasureCommand& c, const std::vector<std::string>& args, c
         gBelowOneWarning(report, report.warnings);
     }
     if (c.detrend == Detrend::None) shiftWarnings(report, report.warnings);
+    methodWarnings(report, report.warnings);
     if (!c.limitsFile.empty()) {
         report.limitsFile = c.limitsFile;
         report.violations = checkLimits(c.limitsFile, reportFigures(report));
     }
     progress.step(75, "writing the maps and pictures");
-    const std::string csv = writeOutputs(report, g, folder);
+    const std::string csv = writeOutputs(report, g, folder, c.dicom);
     if (!c.historyFile.empty()) {
         const std::size_t headerEnd = csv.find('\n') + 1;
         appendHistory(c.historyFile, csv.substr(0, headerEnd), csv.substr(headerEnd));

@@ -70,6 +70,8 @@ Json slicesJson(const MeasuredSeries& m)
                    {"repetitions", m.stack->slices[k].repetitions.size()},
                    {"roi", roiJson(m.measured->slices[k].statistics)}};
         if (k < m.g.size()) slice["g"] = gJson(m.g[k]);
+        const auto& methods = m.measured->slices[k].methods;
+        slice["methods"] = methods ? Json(methodsJson(*methods)) : Json(nullptr);
         if (m.stability) slice["stability"] = stabilityJson(m.stability->figures[k]);
         slices.push_back(std::move(slice));
     }
@@ -106,6 +108,7 @@ Json seriesJson(const MeasuredSeries& m)
     Json& skipped = j["skipped_files"] = Json::array();
     for (const SkippedFile& f : m.source->skipped) skipped.push_back({{"name", f.name}, {"reason", f.reason}});
     j["roi"] = roiJson(m.centre().statistics);
+    j["methods"] = m.centre().methods ? Json(methodsJson(*m.centre().methods)) : Json(nullptr);
     if (m.stability) j["stability"] = stabilityJson(m.stability->figures[m.stability->figures.size() / 2]);
     j["slices"] = slicesJson(m);
     return j;
@@ -215,6 +218,7 @@ std::string reportJson(const MeasureReport& r)
     j["warnings"] = r.warnings;
     j["maps"] = r.maps;
     j["pictures"] = r.pictures;
+    if (!r.dicom.is_null()) j["dicom"] = r.dicom;
     if (!r.limitsFile.empty()) j["limits"] = {{"file", r.limitsFile}, {"violations", r.violations}};
     return dumped(j);
 }

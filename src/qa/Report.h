@@ -6,6 +6,8 @@
 #include "qa/StabilityFigures.h"
 #include "qa/StackFigures.h"
 
+#include <nlohmann/json.hpp>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,6 +38,7 @@ struct MeasureReport {
     std::vector<std::string> warnings;
     std::vector<std::string> maps;
     std::vector<std::string> pictures;
+    nlohmann::json dicom;  // with --dicom: [{map, kind, series_uid, files}]
     std::string roiKind;  // auto, circle or rect
     std::optional<GFactorSummary> g;  // the centre slice's
     std::string limitsFile;

@@ -24,8 +24,9 @@ namespace {
 
 constexpr int Rows = 6, Columns = 8, Slices = 3, Repetitions = 2;
 
-// A 3-slice series of 2 repetitions, tilted, without the Type 2 attributes of patient and study.
-SeriesSource writtenSeries(const test::TempFolder& tmp)
+// A 3-slice series of 2 repetitions, tilted, without the Type 2 attributes of patient and study
+// (and of the manufacturer, when `manufacturer` is empty).
+SeriesSource writtenSeries(const test::TempFolder& tmp, const std::string& manufacturer = "Acme")
 {
     for (int s = 0; s < Slices; ++s)
         for (int r = 0; r < Repetitions; ++r) {
@@ -39,7 +40,7 @@ SeriesSource writtenSeries(const test::TempFolder& tmp)
                             {0x00200100, std::to_string(r + 1)},
                             {0x0020000D, "1.2.826.0.1.3680043.9.81"},
                             {0x00200052, "1.2.826.0.1.3680043.9.82"},
-                            {0x00080070, "Acme"},
+                            {0x00080070, manufacturer},
                             {0x00180050, "5"},
                             {0x00080018, "1.2.826.0.1.3680043.9.8." + std::to_string(s) + "." + std::to_string(r)}};
             l.omitted = {0x00100010, 0x00100020, 0x00100030, 0x00100040, 0x00080020, 0x00080030, 0x00080090,
@@ -115,79 +116,82 @@ std::string validatorErrors(const std::string& path)
 TEST(DicomResultsTest, BothKindsPassTheValidatorAndHoldTheMapWhereTheSourceLies)
 {
     if (!std::filesystem::exists("/usr/bin/dciodvfy")) GTEST_SKIP() << "dciodvfy is not installed";
-    const test::TempFolder source, out;
-    const SeriesSource series = writtenSeries(source);
-    std::vector<std::string> warnings;
-    const Stack stack = chooseStack(series, {}, warnings);
-    ASSERT_EQ(stack.slices.size(), std::size_t{Slices});
-    checkDicomResultsPossible(series, stack, "SERIES_A");
-    const std::vector<double> values = mapValues();
-    DicomMapsRequest request;
-    request.stack = &stack;
-    request.identity = seriesIdentity(series, stack);
-    request.sources = sourceInstances(series, stack);
-    request.maps = {{"snr_a", "Quelby SNR map (SERIES_A)", values}, {"g", "Quelby g-factor map", values}};
-    request.software = "quelby-measure test";
-    const std::vector<DicomResultFile> files = dicomResults(request);
-    ASSERT_EQ(files.size(), std::size_t{2 * (1 + Slices)});
+    for (const char* manufacturer : {"Acme", ""}) {
+        SCOPED_TRACE(manufacturer);
+        const test::TempFolder source, out;
+        const SeriesSource series = writtenSeries(source, manufacturer);
+        std::vector<std::string> warnings;
+        const Stack stack = chooseStack(series, {}, warnings);
+        ASSERT_EQ(stack.slices.size(), std::size_t{Slices});
+        checkDicomResultsPossible(series, stack, "SERIES_A");
+        const std::vector<double> values = mapValues();
+        DicomMapsRequest request;
+        request.stack = &stack;
+        request.identity = seriesIdentity(series, stack);
+        request.sources = sourceInstances(series, stack);
+        request.maps = {{"snr_a", "Quelby SNR map (SERIES_A)", values}, {"g", "Quelby g-factor map", values}};
+        request.software = "quelby-measure test";
+        const std::vector<DicomResultFile> files = dicomResults(request);
+        ASSERT_EQ(files.size(), std::size_t{2 * (1 + Slices)});
 
-    for (const DicomResultFile& f : files) {
-        SCOPED_TRACE(f.name);
-        const std::string path = out.str() + "/" + f.name.substr(f.name.find('/') + 1);
-        const std::vector<char> bytes = f.make();
-        std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        EXPECT_EQ(validatorErrors(path), "");
-        gdcm::Reader reader;
-        reader.SetFileName(path.c_str());
-        ASSERT_TRUE(reader.Read());
-        const gdcm::DataSet& d = reader.GetFile().GetDataSet();
-        EXPECT_EQ(text(d, 0x0020000D), "1.2.826.0.1.3680043.9.81");
-        EXPECT_EQ(text(d, 0x00200052), "1.2.826.0.1.3680043.9.82");
-        EXPECT_EQ(text(d, 0x0020000E), f.seriesUid);
-        if (f.kind == "parametric") {
-            const gdcm::ByteValue* pixels = d.GetDataElement(gdcm::Tag(0x7FE0, 0x0008)).GetByteValue();
-            ASSERT_NE(pixels, nullptr);
-            std::vector<float> stored(values.size()), expected;
-            ASSERT_EQ(pixels->GetLength(), stored.size() * sizeof(float));
-            std::memcpy(stored.data(), pixels->GetPointer(), pixels->GetLength());
-            for (const double v : values) expected.push_back(static_cast<float>(v));
-            EXPECT_EQ(std::memcmp(stored.data(), expected.data(), pixels->GetLength()), 0);
-            for (std::size_t s = 0; s < Slices; ++s) {
-                const gdcm::DataSet& frame = item(d, 0x52009230, s);
-                EXPECT_EQ(decimals(item(frame, 0x00209113), 0x00200032), position(stack, s));
-                const gdcm::DataSet& derived = item(frame, 0x00089124);
-                ASSERT_EQ(items(derived, 0x00082112), std::size_t{Repetitions});
-                for (std::size_t r = 0; r < Repetitions; ++r)
-                    EXPECT_EQ(text(item(derived, 0x00082112, r), 0x00081155), request.sources[s][r].sopInstanceUid);
-            }
-        } else {
-            const std::size_t s = static_cast<std::size_t>(std::stoi(text(d, 0x00200013)) - 1);
-            ASSERT_LT(s, std::size_t{Slices});
-            EXPECT_EQ(decimals(d, 0x00200032), position(stack, s));
-            EXPECT_EQ(text(item(d, 0x00082112, 1), 0x00081155), request.sources[s][1].sopInstanceUid);
-            const double slope = decimals(d, 0x00281053).at(0), intercept = decimals(d, 0x00281052).at(0);
-            const gdcm::ByteValue* pixels = d.GetDataElement(gdcm::Tag(0x7FE0, 0x0010)).GetByteValue();
-            ASSERT_NE(pixels, nullptr);
-            std::vector<std::uint16_t> stored(Rows * Columns);
-            ASSERT_EQ(pixels->GetLength(), stored.size() * 2);
-            std::memcpy(stored.data(), pixels->GetPointer(), pixels->GetLength());
-            for (std::size_t k = 0; k < stored.size(); ++k) {
-                const double v = values[s * stored.size() + k];
-                if (std::isfinite(v)) {
-                    EXPECT_LE(std::abs(stored[k] * slope + intercept - v), slope / 2) << k;
+        for (const DicomResultFile& f : files) {
+            SCOPED_TRACE(f.name);
+            const std::string path = out.str() + "/" + f.name.substr(f.name.find('/') + 1);
+            const std::vector<char> bytes = f.make();
+            std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+            EXPECT_EQ(validatorErrors(path), "");
+            gdcm::Reader reader;
+            reader.SetFileName(path.c_str());
+            ASSERT_TRUE(reader.Read());
+            const gdcm::DataSet& d = reader.GetFile().GetDataSet();
+            EXPECT_EQ(text(d, 0x0020000D), "1.2.826.0.1.3680043.9.81");
+            EXPECT_EQ(text(d, 0x00200052), "1.2.826.0.1.3680043.9.82");
+            EXPECT_EQ(text(d, 0x0020000E), f.seriesUid);
+            if (f.kind == "parametric") {
+                const gdcm::ByteValue* pixels = d.GetDataElement(gdcm::Tag(0x7FE0, 0x0008)).GetByteValue();
+                ASSERT_NE(pixels, nullptr);
+                std::vector<float> stored(values.size()), expected;
+                ASSERT_EQ(pixels->GetLength(), stored.size() * sizeof(float));
+                std::memcpy(stored.data(), pixels->GetPointer(), pixels->GetLength());
+                for (const double v : values) expected.push_back(static_cast<float>(v));
+                EXPECT_EQ(std::memcmp(stored.data(), expected.data(), pixels->GetLength()), 0);
+                for (std::size_t s = 0; s < Slices; ++s) {
+                    const gdcm::DataSet& frame = item(d, 0x52009230, s);
+                    EXPECT_EQ(decimals(item(frame, 0x00209113), 0x00200032), position(stack, s));
+                    const gdcm::DataSet& derived = item(frame, 0x00089124);
+                    ASSERT_EQ(items(derived, 0x00082112), std::size_t{Repetitions});
+                    for (std::size_t r = 0; r < Repetitions; ++r)
+                        EXPECT_EQ(text(item(derived, 0x00082112, r), 0x00081155), request.sources[s][r].sopInstanceUid);
                 }
+            } else {
+                const std::size_t s = static_cast<std::size_t>(std::stoi(text(d, 0x00200013)) - 1);
+                ASSERT_LT(s, std::size_t{Slices});
+                EXPECT_EQ(decimals(d, 0x00200032), position(stack, s));
+                EXPECT_EQ(text(item(d, 0x00082112, 1), 0x00081155), request.sources[s][1].sopInstanceUid);
+                const double slope = decimals(d, 0x00281053).at(0), intercept = decimals(d, 0x00281052).at(0);
+                const gdcm::ByteValue* pixels = d.GetDataElement(gdcm::Tag(0x7FE0, 0x0010)).GetByteValue();
+                ASSERT_NE(pixels, nullptr);
+                std::vector<std::uint16_t> stored(Rows * Columns);
+                ASSERT_EQ(pixels->GetLength(), stored.size() * 2);
+                std::memcpy(stored.data(), pixels->GetPointer(), pixels->GetLength());
+                for (std::size_t k = 0; k < stored.size(); ++k) {
+                    const double v = values[s * stored.size() + k];
+                    if (std::isfinite(v)) {
+                        EXPECT_LE(std::abs(stored[k] * slope + intercept - v), slope / 2) << k;
+                    }
+                }
+                EXPECT_GT(decimals(d, 0x00281051).at(0), 0);
             }
-            EXPECT_GT(decimals(d, 0x00281051).at(0), 0);
         }
+        const nlohmann::json listed = dicomResultsJson(files);
+        ASSERT_EQ(listed.size(), 4u);
+        EXPECT_EQ(listed[0]["map"], "snr_a");
+        EXPECT_EQ(listed[0]["kind"], "parametric");
+        EXPECT_EQ(listed[0]["files"], nlohmann::json::array({"dicom/snr_a_pm.dcm"}));
+        EXPECT_EQ(listed[1]["kind"], "mr");
+        EXPECT_EQ(listed[1]["files"].size(), std::size_t{Slices});
+        EXPECT_EQ(listed[3]["series_uid"], files.back().seriesUid);
     }
-    const nlohmann::json listed = dicomResultsJson(files);
-    ASSERT_EQ(listed.size(), 4u);
-    EXPECT_EQ(listed[0]["map"], "snr_a");
-    EXPECT_EQ(listed[0]["kind"], "parametric");
-    EXPECT_EQ(listed[0]["files"], nlohmann::json::array({"dicom/snr_a_pm.dcm"}));
-    EXPECT_EQ(listed[1]["kind"], "mr");
-    EXPECT_EQ(listed[1]["files"].size(), std::size_t{Slices});
-    EXPECT_EQ(listed[3]["series_uid"], files.back().seriesUid);
 }
 
 TEST(DicomResultsTest, SourcesWithoutAStudyOrGeometryAreRefused)
@@ -203,12 +207,15 @@ TEST(DicomResultsTest, SourcesWithoutAStudyOrGeometryAreRefused)
     unplaced.slices[1].origin.reset();
     Stack unspaced = placed;
     unspaced.geometry.pixelSpacing.reset();
+    Stack unthick = placed;
+    unthick.geometry.sliceThickness.reset();
     const struct {
         const SeriesSource& source;
         const Stack& stack;
         const char* refusal;
     } cases[] = {{series, placed, ""}, {raw, placed, "is not DICOM"}, {nifti, placed, "is not DICOM"},
-                 {series, unplaced, "no full geometry"}, {series, unspaced, "no full geometry"}};
+                 {series, unplaced, "no full geometry"}, {series, unspaced, "no full geometry"},
+                 {series, unthick, "no Slice Thickness"}};
     for (const auto& c : cases) {
         std::string told;
         try {

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <filesystem>
 #include <memory>
+#include <set>
 
 using namespace quelby;
 using namespace quelby::test;
@@ -250,22 +251,27 @@ TEST_F(StackMeasureTest, SlicesThatCannotBePairedAreRefused)
 
 }  // namespace
 
-// Who and when reach the report and its row; --stability gives every slice its figures, maps and columns.
-TEST_F(StackMeasureTest, IdentityAndStabilityReachTheReportsAndMaps)
+// Who and when reach the report and its row, the SNR methods every slice; --stability gives every slice
+// its figures, maps and columns; --dicom every map its two objects.
+TEST_F(StackMeasureTest, IdentityMethodsStabilityAndDicomReachTheReportsAndMaps)
 {
     DicomLayout layout;
     layout.seriesUid = "3.5";
+    layout.pixelSpacing = "1\\1";
+    layout.attributes[0x00180050] = "5";          // Slice Thickness
     layout.attributes[0x00081010] = "MR3T_EAST";  // Station Name
     layout.attributes[0x00181000] = "SN 4711";    // Device Serial Number
-    const Outcome run =
-        measure({slices("a", layout, {800, 1000, 1200}, 40), "-o", out, "-q", "--stability", "--stability-roi", "6",
-                 "--skip", "2"},
-                out);
+    const Outcome run = measure({slices("a", layout, {800, 1000, 1200}, 40), "-o", out, "-q", "--stability",
+                                 "--stability-roi", "6", "--skip", "2", "--dicom"},
+                                out);
     ASSERT_EQ(run.status, 0) << run.err;
     const json report = json::parse(run.report);
     const json& a = report["series_a"];
     EXPECT_EQ(a["identity"]["station"], "MR3T_EAST");
     EXPECT_EQ(a["stability"], a["slices"][1]["stability"]);
+    EXPECT_EQ(a["methods"], a["slices"][1]["methods"]);
+    EXPECT_EQ(a["methods"]["multiple"]["snr"], a["roi"]["snr"]);
+    EXPECT_NEAR(a["methods"]["difference"]["snr"].get<double>(), truth(1000), 0.2 * truth(1000));
     for (std::size_t s = 0; s < 3; ++s) {
         const json& st = a["slices"][s]["stability"];
         EXPECT_EQ(st["frames"], 14);
@@ -279,4 +285,11 @@ TEST_F(StackMeasureTest, IdentityAndStabilityReachTheReportsAndMaps)
     for (const char* column : {",a_station,", ",a_serial,", ",sfnr_a,", ",snr_static_a,", ",rdc_a,"})
         EXPECT_NE(header.find(column), std::string::npos) << column;
     EXPECT_NE(row.find(",MR3T_EAST,SN 4711,"), std::string::npos) << row;
+    std::set<std::string> objects;
+    for (const json& entry : report["dicom"]) {
+        objects.insert(entry["map"].get<std::string>() + " " + entry["kind"].get<std::string>());
+        for (const json& file : entry["files"]) EXPECT_TRUE(exists(out + "/" + file.get<std::string>())) << file;
+    }
+    EXPECT_EQ(objects.size(), 2u * 6);  // signal, noise, SNR and the three stability maps
+    EXPECT_TRUE(objects.count("sfnr_a parametric") && objects.count("snr_a mr"));
 }
