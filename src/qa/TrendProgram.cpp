@@ -91,6 +91,9 @@ int runTrend(const std::vector<std::string>& args, std::ostream& out, std::ostre
         if (history.rows.empty()) throw InputError(c.history + ": holds no run");
         for (const int line : history.cutShortLines)
             err << "quelby-measure: " << c.history << ": line " << line << " was cut short when written; left out\n";
+        for (const Limit& limit : limits)
+            if (!history.column(limit.figure))
+                err << "quelby-measure: " << c.history << " has no column " << limit.figure << "; its limit is not charted\n";
         const Trend trend = analyseTrend(history, c.history, c.baseline, limits);
         writeOutputs(c.output, trend, std::filesystem::path(c.history).filename().string());
         summarise(trend, out);

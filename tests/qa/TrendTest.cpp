@@ -181,6 +181,7 @@ TEST(Trend, CommandWritesTheJsonAndAPage)
     const TrendRun flagged = trend({history, "-o", out, "--limits", tmp.str() + "/limits.json"});
     EXPECT_EQ(flagged.status, 1) << flagged.err;
     EXPECT_NE(flagged.out.find("snr_a 3sd limit"), std::string::npos) << flagged.out;
+    EXPECT_NE(flagged.err.find("has no column sfnr_a; its limit is not charted"), std::string::npos) << flagged.err;
 
     const auto json = nlohmann::json::parse(test::fileText(out + "/trend.json"));
     const auto& snr = json["groups"][0]["figures"]["snr_a"];
