@@ -19,8 +19,8 @@ h1 { font-size: 16pt; margin: 0 0 2mm; }
 h2 { font-size: 12.5pt; margin: 6mm 0 2mm; border-bottom: 0.4mm solid #444; break-after: avoid; }
 h3 { font-size: 11pt; margin: 4mm 0 1.5mm; break-after: avoid; }
 p { margin: 1mm 0; }
-table { border-collapse: collapse; margin: 1mm 0 3mm; break-inside: avoid; }
-th, td { border: 0.25mm solid #999; padding: 0.6mm 2mm; text-align: left; vertical-align: top; }
+table { border-collapse: collapse; margin: 1mm 0 3mm; break-inside: avoid; font-size: 9pt; }
+th, td { border: 0.25mm solid #999; padding: 0.5mm 1.5mm; text-align: left; vertical-align: top; }
 td { overflow-wrap: anywhere; }
 th { background: #eee; font-weight: 600; }
 td.number { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }

@@ -72,6 +72,13 @@ std::string sliceCell(const std::string& plain) { return "<th class=\"slice\">" 
 
 std::string numberCell(const Json* value) { return "<td class=\"number\">" + htmlEscaped(valueText(value)) + "</td>"; }
 
+std::string numberCells(const Json& j, std::initializer_list<const char*> keys)
+{
+    std::string cells;
+    for (const char* key : keys) cells += numberCell(field(j, key));
+    return cells;
+}
+
 std::string table(const std::vector<std::string>& headings, const std::string& rows)
 {
     std::string head = "<table><thead><tr>";
@@ -211,47 +218,49 @@ std::string acquisitionSection(const Json& report)
     return "<section>\n" + heading(2, "Acquisition") + table(headings, rows) + skipped + "</section>\n";
 }
 
+using SliceCells = std::function<std::string(const Json& part, const Json& slice)>;
+
 // One row per slice holding `part` (the series' own as one row when no slice
 // does): the slice's index, the centre slice marked, then `cells` of the part.
-std::string sliceRows(const Json& series, const char* part, const std::function<std::string(const Json&)>& cells)
+std::string sliceRows(const Json& series, const char* part, const SliceCells& cells)
 {
     const Json& slices = arrayAt(series, "slices");
     std::string rows;
-    for (std::size_t k = 0; k < slices.size(); ++k)
-        if (const Json* p = field(slices[k], part))
-            rows += "<tr>" + sliceCell(text(slices[k], "index") + (slices.size() > 1 && k == slices.size() / 2 ? " (centre)" : "")) +
-                    cells(*p) + "</tr>\n";
+    for (std::size_t k = 0; k < slices.size(); ++k) {
+        const Json* p = field(slices[k], part);
+        if (!p) continue;
+        const bool centre = slices.size() > 1 && k == slices.size() / 2;
+        rows += "<tr>" + sliceCell(text(slices[k], "index") + (centre ? " (centre)" : "")) + cells(*p, slices[k]) +
+                "</tr>\n";
+    }
     if (rows.empty())
-        if (const Json* p = field(series, part)) rows = "<tr>" + sliceCell("centre") + cells(*p) + "</tr>\n";
+        if (const Json* p = field(series, part))
+            rows = "<tr>" + sliceCell("centre") + cells(*p, Json::object()) + "</tr>\n";
     return rows;
 }
 
 std::string roiTable(const Json& series)
 {
-    const std::string rows = sliceRows(series, "roi", [&](const Json& roi) {
+    const std::string rows = sliceRows(series, "roi", [&](const Json& roi, const Json& slice) {
         const Json* ci = field(roi, "snr_ci95");
-        return numberCell(field(roi, "mean_signal")) + numberCell(field(roi, "noise")) + numberCell(field(roi, "snr")) +
+        return numberCell(field(slice, "position_mm")) + numberCells(roi, {"mean_signal", "noise", "snr"}) +
                "<td class=\"number\">" + htmlEscaped(pairText(ci, " – ")) + "</td>" +
-               numberCell(field(roi, "snr_detrended")) + numberCell(field(roi, "drift_percent_per_repetition")) +
-               numberCell(field(roi, "drift_percent_total")) + numberCell(field(roi, "pixels"));
+               numberCells(roi, {"snr_detrended", "drift_percent_per_repetition", "drift_percent_total", "pixels"});
     });
     if (rows.empty()) return "";
-    return table({"Slice", "Mean signal", "Noise", "SNR", "SNR 95 % CI", "SNR detrended", "Drift %/rep.", "Drift % total",
-                  "ROI pixels"},
+    return table({"Slice", "Position (mm)", "Mean signal", "Noise", "SNR", "SNR 95 % CI", "SNR detrended",
+                  "Drift %/rep.", "Drift % total", "ROI pixels"},
                  rows);
-}
-
-std::string gCells(const Json& g)
-{
-    std::string cells;
-    for (const char* key : {"mean", "median", "p95", "max", "masked_fraction"}) cells += numberCell(field(g, key));
-    return cells;
 }
 
 std::string gTable(const Json& series)
 {
-    const std::string rows = sliceRows(series, "g", gCells);
-    return rows.empty() ? "" : heading(3, "g factor") + table({"Slice", "Mean", "Median", "95th pct.", "Max", "Masked fraction"}, rows);
+    const std::string rows = sliceRows(series, "g", [](const Json& g, const Json&) {
+        return numberCells(g, {"mean", "median", "p95", "max", "masked_fraction"});
+    });
+    return rows.empty() ? ""
+                        : heading(3, "g factor") +
+                              table({"Slice", "Mean", "Median", "95th pct.", "Max", "Masked fraction"}, rows);
 }
 
 struct Method {
@@ -285,7 +294,7 @@ std::string methodReason(const Method& method, const Json& warnings)
 std::string methodsTable(const Json& series, const Json& warnings)
 {
     std::vector<std::string> reasons;
-    const std::string rows = sliceRows(series, "methods", [&](const Json& m) {
+    const std::string rows = sliceRows(series, "methods", [&](const Json& m, const Json&) {
         std::string cells;
         for (const Method& method : methods) {
             const Json* snr = field(objectAt(m, method.key), "snr");
@@ -297,7 +306,9 @@ std::string methodsTable(const Json& series, const Json& warnings)
             }
             const Json* percent = field(objectAt(m, method.key), "percent_vs_multiple");
             cells += "<td class=\"number\">" + htmlEscaped(valueText(snr)) +
-                     (percent && std::string_view(method.key) != "multiple" ? " (" + htmlEscaped(valueText(percent)) + " %)" : "") +
+                     (percent && std::string_view(method.key) != "multiple"
+                          ? " (" + htmlEscaped(valueText(percent)) + " %)"
+                          : "") +
                      "</td>";
         }
         return cells;
@@ -320,15 +331,13 @@ std::string weisskoffText(const Json& points)
 
 std::string stabilityTable(const Json& series)
 {
-    const std::string rows = sliceRows(series, "stability", [](const Json& s) {
-        std::string cells;
-        for (const char* key : {"frames", "roi_width", "signal", "sfnr", "snr", "percent_fluctuation", "drift_percent", "rdc"})
-            cells += numberCell(field(s, key));
-        return cells;
+    const std::string rows = sliceRows(series, "stability", [](const Json& s, const Json&) {
+        return numberCells(s, {"frames", "roi_width", "signal", "sfnr", "snr", "percent_fluctuation", "drift_percent", "rdc"});
     });
     if (rows.empty()) return "";
-    const std::string weisskoff =
-        sliceRows(series, "stability", [](const Json& s) { return cell(weisskoffText(arrayAt(s, "weisskoff"))); });
+    const std::string weisskoff = sliceRows(series, "stability", [](const Json& s, const Json&) {
+        return cell(weisskoffText(arrayAt(s, "weisskoff")));
+    });
     return heading(3, "Stability") +
            table({"Slice", "Frames", "ROI width", "Signal", "SFNR", "SNR", "Fluct. %", "Drift %", "RDC"}, rows) +
            table({"Slice", "Fluctuation % in ROIs of n × n pixels (n: %)"}, weisskoff);
@@ -375,10 +384,11 @@ std::string limitsSection(const Json& report)
     const Json& limits = objectAt(report, "limits");
     if (limits.empty()) return "";
     std::string rows;
-    int failed = 0;
+    std::size_t failed = 0;
     const Json& checks = arrayAt(limits, "checks");
     for (const Json& check : checks) {
-        const bool pass = field(check, "pass") && check["pass"].is_boolean() && check["pass"].get<bool>();
+        const Json* verdict = field(check, "pass");
+        const bool pass = verdict && verdict->is_boolean() && verdict->get<bool>();
         failed += !pass;
         rows += "<tr>" + cell(text(check, "figure")) + numberCell(field(check, "value")) +
                 numberCell(field(check, "minimum")) + numberCell(field(check, "maximum")) + "<td class=\"" +
@@ -421,7 +431,10 @@ std::string picturesSection(const std::vector<std::pair<std::string, std::vector
     return out + "</div>\n</section>\n";
 }
 
-bool digits(const std::string& s) { return std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isdigit(c); }); }
+bool digits(const std::string& s)
+{
+    return std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isdigit(c); });
+}
 
 bool within(const std::string& twoDigits, int low, int high)
 {
@@ -460,9 +473,9 @@ std::string htmlReport(const Json& report, const std::vector<std::pair<std::stri
 {
     const Json& a = objectAt(report, "series_a");
     const std::string subject = field(a, "description") ? text(a, "description") : text(a, "folder");
-    const std::string body = "<header>\n" + heading(1, "MRI quality control: consecutive images") +
-                             paragraph(subject) + summary(report) + "</header>\n" +
-                             acquisitionSection(report) + seriesSection(report, "series_a", "Series A") + seriesSection(report, "series_b", "Series B") +
+    const std::string body = "<header>\n" + heading(1, "MRI quality control: consecutive images") + paragraph(subject) +
+                             summary(report) + "</header>\n" + acquisitionSection(report) +
+                             seriesSection(report, "series_a", "Series A") + seriesSection(report, "series_b", "Series B") +
                              limitsSection(report) + textsSection(report, "warnings", "Warnings", "None.") +
                              outputsSection(report) + picturesSection(pictures);
     return htmlPage("Quality control report: " + subject, body);

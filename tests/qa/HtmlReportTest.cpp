@@ -49,7 +49,7 @@ json hostileReport()
                           {"identity", {{"station", externalImage}, {"manufacturer", "M&M \"Scanners\""},
                                         {"acquired", "20261209101500"}, {"slice_thickness_mm", 5}}},
                           {"roi", roi},
-                          {"slices", {{{"index", 0}, {"roi", roi}, {"methods", methods},
+                          {"slices", {{{"index", 0}, {"position_mm", -12.25}, {"roi", roi}, {"methods", methods},
                                        {"g", {{"mean", 1.0626}, {"p95", 1.1875}}},
                                        {"stability", {{"sfnr", 158.26}, {"weisskoff", {{1, 0.0123}, {21, 0.0027}}}}}}}}}},
             {"limits", {{"file", "limits.json"},
@@ -97,7 +97,7 @@ TEST(HtmlReport, EscapesEveryTextAndHoldsTheFiguresAndThePictureInline)
     EXPECT_EQ(references, 1);
     for (const char* shown : {"123.5", "110.2 – 130.9", "1235", "-2.47 %", "1.063", "2026-12-09 10:15:00",
                               "256 × 192", "0.9375 × 0.9375 × 5 mm", "2026-12-09 04:10:00 UTC",
-                              "158.3", "21: 0.0027", "1 of 2 met", "FAIL"})
+                              "158.3", "21: 0.0027", "-12.25", "1 of 2 met", "FAIL"})
         EXPECT_NE(page.find(shown), std::string::npos) << shown;
     // The method without a figure, its reason under the methods and among the warnings.
     const std::string reason = "background SD: no background pixels";
