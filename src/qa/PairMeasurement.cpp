@@ -6,6 +6,7 @@
 #include "qa/MeasureProgram.h"
 #include "qa/FigureText.h"
 #include "qa/History.h"
+#include "qa/HtmlReport.h"
 #include "qa/OutputFolder.h"
 #include "qa/Progress.h"
 #include "qa/Report.h"
@@ -18,7 +19,9 @@
 #include <cmath>
 #include <ctime>
 #include <deque>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <unistd.h>
 
@@ -222,7 +225,7 @@ public:
         report_.dicom = dicomResultsJson(results);
     }
 
-    const std::vector<OutputFolder::File>& files() const { return files_; }
+    std::vector<OutputFolder::File>& files() { return files_; }
 
 private:
     void addMap(const std::string& name, const MeasuredSeries& m, const SliceValues& map, const std::string& what)
@@ -245,6 +248,34 @@ private:
     MeasureReport& report_;
     const std::vector<std::vector<double>>& g_;
     std::vector<OutputFolder::File> files_;
+};
+
+// The pictures' bytes as the two writing threads make them, for the page that shows them.
+class MadePictures {
+public:
+    // `file`, keeping a copy of what it makes.
+    OutputFolder::File kept(OutputFolder::File file)
+    {
+        return {file.name, [this, name = file.name, make = std::move(file.make)] {
+                    std::vector<char> bytes = make();
+                    const std::lock_guard<std::mutex> lock(mutex_);
+                    bytes_[name] = bytes;
+                    return bytes;
+                }};
+    }
+
+    std::vector<std::pair<std::string, std::vector<char>>> inOrder(const std::vector<std::string>& names) const
+    {
+        std::vector<std::pair<std::string, std::vector<char>>> pictures;
+        const std::lock_guard<std::mutex> lock(mutex_);
+        for (const std::string& name : names)
+            if (const auto found = bytes_.find(name); found != bytes_.end()) pictures.emplace_back(name, found->second);
+        return pictures;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::map<std::string, std::vector<char>> bytes_;
 };
 
 // g slice by slice, A and B paired by position, and its summary in each slice's ROI.
@@ -275,9 +306,14 @@ std::string writeOutputs(MeasureReport& report, const std::vector<std::vector<do
         files.addG(*report.seriesA);
     }
     if (dicom) files.addDicom();
+    MadePictures pictures;
+    for (OutputFolder::File& f : files.files())
+        if (std::find(report.pictures.begin(), report.pictures.end(), f.name) != report.pictures.end())
+            f = pictures.kept(std::move(f));
     outputs.write(files.files());
-    const std::string csv = reportCsv(report);
-    outputs.write("report.json", reportJson(report));
+    const std::string csv = reportCsv(report), json = reportJson(report);
+    outputs.write("report.html", htmlReport(nlohmann::json::parse(json), pictures.inOrder(report.pictures)));
+    outputs.write("report.json", json);
     outputs.write("report.csv", csv);
     outputs.finish();
     return csv;
@@ -330,8 +366,9 @@ void tell(const MeasureCommand& c, const MeasureReport& report, const std::strin
         if (report.g)
             out << "g: mean " << numberText(std::round(report.g->mean * 1000) / 1000) << ", max "
                 << numberText(std::round(report.g->max * 1000) / 1000) << "\n";
-        out << "Wrote " << report.maps.size() << " maps, " << report.pictures.size()
-            << " pictures, report.json and report.csv to " << folder << "\n";
+        out << "Wrote " << report.maps.size() << " maps, " << report.pictures.size() << " pictures, ";
+        if (!report.dicom.is_null()) out << "their DICOM objects, ";
+        out << "report.html, report.json and report.csv to " << folder << "\n";
     }
     for (const std::string& v : report.violations) err << "quelby-measure: limit not met: " << v << "\n";
 }

@@ -285,6 +285,9 @@ TEST_F(StackMeasureTest, IdentityMethodsStabilityAndDicomReachTheReportsAndMaps)
     for (const char* column : {",a_station,", ",a_serial,", ",sfnr_a,", ",snr_static_a,", ",rdc_a,"})
         EXPECT_NE(header.find(column), std::string::npos) << column;
     EXPECT_NE(row.find(",MR3T_EAST,SN 4711,"), std::string::npos) << row;
+    const std::string page = fileText(out + "/report.html");
+    EXPECT_NE(page.find("MR3T_EAST"), std::string::npos);
+    EXPECT_NE(page.find("data:image/png;base64,"), std::string::npos);
     std::set<std::string> objects;
     for (const json& entry : report["dicom"]) {
         objects.insert(entry["map"].get<std::string>() + " " + entry["kind"].get<std::string>());
