@@ -157,6 +157,22 @@ void keepWindow(const RepetitionBatches& batch, std::size_t slice, std::size_t f
     }
 }
 
+// Every slice's frames of the batch, from `frame` on, added to its sums and its windows kept.
+void addBatchOfSlices(const RepetitionBatches& batch, std::size_t frame, const QuadraticBasis& basis,
+                      std::vector<SliceState>& states, int width)
+{
+    const int evenFrames = basis.frames() - basis.frames() % 2;
+    std::vector<FrameWeights> weights;
+    for (std::size_t r = 0; r < batch.repetitions(); ++r) {
+        const auto t = static_cast<int>(frame + r);
+        weights.push_back({basis.q1(t), basis.q2(t), t >= evenFrames ? 0.0 : t % 2 == 0 ? 1.0 : -1.0});
+    }
+    for (std::size_t s = 0; s < states.size(); ++s) {
+        addBatch(batch, s, weights, states[s].sums, 0, states[s].sums.sum.size());
+        if (!states[s].kept.empty()) keepWindow(batch, s, frame, states[s], width);
+    }
+}
+
 // The maps from the sums, rescaled, and the centroid on the signal.
 void finishMaps(const PixelSums& sums, const QuadraticBasis& basis, const Rescale& rescale, StabilitySlice& slice,
                 int width, int height)
@@ -202,12 +218,13 @@ void checkFits(const StabilitySlice& slice, std::size_t index, const StabilityMa
 
 std::pair<int, int> phantomCentroid(std::span<const double> signal, int width, int height)
 {
-    std::vector<double> sorted(signal.begin(), signal.end());
-    std::sort(sorted.begin(), sorted.end());
-    const double place = 0.99 * static_cast<double>(sorted.size() - 1);
+    std::vector<double> values(signal.begin(), signal.end());
+    const double place = 0.99 * static_cast<double>(values.size() - 1);
     const auto below = static_cast<std::size_t>(place);
-    const double upper = sorted[std::min(below + 1, sorted.size() - 1)];
-    const double half = (sorted[below] + (place - static_cast<double>(below)) * (upper - sorted[below])) / 2;
+    const auto at = values.begin() + static_cast<std::ptrdiff_t>(below);
+    std::nth_element(values.begin(), at, values.end());
+    const double upper = at + 1 == values.end() ? *at : *std::min_element(at + 1, values.end());
+    const double half = (*at + (place - static_cast<double>(below)) * (upper - *at)) / 2;
     double sumX = 0, sumY = 0, count = 0;
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
@@ -233,30 +250,21 @@ StabilityMaps measureStabilityMaps(const Stack& stack, const ImageSupplier& supp
     const std::size_t pixels = static_cast<std::size_t>(m.width) * static_cast<std::size_t>(m.height);
     const std::size_t slices = stack.slices.size();
     const QuadraticBasis basis(m.frames);
-    const int evenFrames = m.frames - m.frames % 2;
     std::vector<SliceState> states(slices, SliceState(pixels));
     RepetitionBatches batches(stack, supply, 2 * pixels);
     const auto start = static_cast<std::size_t>(skip);
 
-    // Each slice's pixels in two parts and, beside them, its window kept.
-    std::vector<FrameWeights> weights;
-    for (std::size_t first = start; batches.read(first); first += batches.repetitions()) {
-        const std::size_t frame = first - start;
-        if (frame == 0) placeWindows(states, batches, m);
-        weights.clear();
-        for (std::size_t r = 0; r < batches.repetitions(); ++r) {
-            const auto t = static_cast<int>(frame + r);
-            weights.push_back({basis.q1(t), basis.q2(t), t >= evenFrames ? 0.0 : t % 2 == 0 ? 1.0 : -1.0});
-        }
-        forEachOnTwoThreads(3 * slices, [&](std::size_t job) {
-            SliceState& state = states[job / 3];
-            if (job % 3 == 2) {
-                if (!state.kept.empty()) keepWindow(batches, job / 3, frame, state, m.width);
-                return;
-            }
-            const std::size_t half = pixels / 2 - pixels / 2 % ChunkPixels;
-            addBatch(batches, job / 3, weights, state.sums, job % 3 == 0 ? 0 : half, job % 3 == 0 ? half : pixels);
-        });
+    // The helper adds one batch while this thread reads the next.
+    RepetitionBatches ahead(stack, supply, 2 * pixels);
+    RepetitionBatches *reading = &ahead, *adding = &batches;
+    bool more = adding->read(start);
+    if (more) placeWindows(states, *adding, m);
+    for (std::size_t first = start; more;) {
+        const std::size_t next = first + adding->repetitions();
+        runOnTwoThreads([&] { more = reading->read(next); },
+                        [&] { addBatchOfSlices(*adding, first - start, basis, states, m.width); });
+        std::swap(reading, adding);
+        first = next;
     }
 
     m.slices.resize(slices);
