@@ -116,7 +116,7 @@ TEST(HtmlReport, RendersWhatIsThereOfAReportMissingOrNullingAnyField)
     EXPECT_NE(htmlReport(sparse[3], {}).find("FAIL"), std::string::npos) << "a check not saying pass fails";
 }
 
-// Chromium shows the page, and nothing it holds reaches the network; the same
+// Chromium shows and prints the page, and nothing it holds reaches the network; the same
 // page without its policy and with an external image shows the check can fail.
 TEST(HtmlReport, RendersInChromiumWithoutAnyRequest)
 {
@@ -140,4 +140,11 @@ TEST(HtmlReport, RendersInChromiumWithoutAnyRequest)
     EXPECT_NE(shown.dom.find("123.5"), std::string::npos);
     EXPECT_NE(shown.dom.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
     EXPECT_GT(quelby::test::nonWhitePixels(shown.screenshot), 60000);
+    // Printed on A4, 595.3 × 841.9 points (without its page size Chromium prints on Letter).
+    const auto pages = quelby::test::pdfPageSizes(shown.pdf);
+    ASSERT_FALSE(pages.empty());
+    for (const auto& [width, height] : pages) {
+        EXPECT_NEAR(width, 595.3, 1.0);
+        EXPECT_NEAR(height, 841.9, 1.0);
+    }
 }

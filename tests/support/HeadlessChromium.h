@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
@@ -28,6 +29,7 @@ struct RenderedPage {
     std::string dom;  // the document after loading, as --dump-dom prints it
     std::string screenshot;  // the PNG's path
     std::string netLog;      // the network log's path
+    std::string pdf;         // the page printed, as the browser prints it with the page's own size
     std::string errors;      // the browser's standard error
 };
 
@@ -40,8 +42,8 @@ inline std::string fileText(const std::string& path)
 }
 
 // Renders `htmlFile` in a fresh profile under `work` (a folder the caller
-// owns and removes): its DOM, a screenshot of `width` × `height` and the
-// browser's network log. No name resolves, so that nothing the browser or the
+// owns and removes): its DOM, a screenshot of `width` × `height`, the page
+// printed to PDF and the browser's network log. No name resolves, so that nothing the browser or the
 // page asks for leaves the machine; each request is still in the log. The
 // browser and its children, one process group, are killed after `timeout`.
 inline RenderedPage renderInChromium(const std::string& htmlFile, const std::string& work, int width = 1000,
@@ -52,6 +54,7 @@ inline RenderedPage renderInChromium(const std::string& htmlFile, const std::str
     RenderedPage page;
     page.screenshot = (folder / "screenshot.png").string();
     page.netLog = (folder / "net-log.json").string();
+    page.pdf = (folder / "printed.pdf").string();
     const std::string domPath = (folder / "dom.html").string(), errorPath = (folder / "stderr.txt").string();
     std::vector<std::string> args = {chromiumPath,
                                      "--headless",
@@ -66,6 +69,8 @@ inline RenderedPage renderInChromium(const std::string& htmlFile, const std::str
                                      "--user-data-dir=" + (folder / "profile").string(),
                                      "--log-net-log=" + page.netLog,
                                      "--screenshot=" + page.screenshot,
+                                     "--print-to-pdf=" + page.pdf,
+                                     "--no-pdf-header-footer",
                                      "--window-size=" + std::to_string(width) + "," + std::to_string(height),
                                      "--dump-dom",
                                      "file://" + std::filesystem::absolute(htmlFile).string()};
@@ -117,6 +122,17 @@ inline std::vector<std::string> pageRequests(const std::string& netLogPath)
         if (params.value("initiator", "") != "not an origin") urls.push_back(params.value("url", ""));
     }
     return urls;
+}
+
+// The size in points of each page of a PDF that Chromium printed.
+inline std::vector<std::pair<double, double>> pdfPageSizes(const std::string& pdfPath)
+{
+    const std::string pdf = fileText(pdfPath);
+    const std::regex box(R"(/MediaBox\s*\[\s*0\s+0\s+([0-9.]+)\s+([0-9.]+)\s*\])");
+    std::vector<std::pair<double, double>> sizes;
+    for (auto m = std::sregex_iterator(pdf.begin(), pdf.end(), box); m != std::sregex_iterator(); ++m)
+        sizes.emplace_back(std::stod((*m)[1]), std::stod((*m)[2]));
+    return sizes;
 }
 
 // The pixels of a PNG that are not white.
