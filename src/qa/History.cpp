@@ -1,6 +1,5 @@
 #include "qa/History.h"
 
-#include "qa/Limits.h"
 #include "engine/core/InputError.h"
 
 #include <cerrno>
@@ -70,9 +69,5 @@ void appendHistory(const std::string& path, const std::string& header, const std
     fail(path, "the row could not be appended; the history is as it was", error);
 }
 
-std::vector<std::string> checkLimits(const std::string& path, const std::vector<std::pair<std::string, double>>& figures)
-{
-    return limitViolations(checkLimits(readLimits(path), figures));
-}
 
 }  // namespace quelby

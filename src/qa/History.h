@@ -3,7 +3,6 @@
 #include "export/FileCalls.h"
 
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace quelby {
@@ -15,10 +14,5 @@ namespace quelby {
 // InputError naming the cause.
 void appendHistory(const std::string& path, const std::string& header, const std::string& row,
                    const FileCalls& calls = systemFileCalls());
-
-// The sentences of the limits in the file not met by the run's figures (see
-// qa/Limits.h, which gives every check). Throws InputError.
-std::vector<std::string> checkLimits(const std::string& path,
-                                     const std::vector<std::pair<std::string, double>>& figures);
 
 }  // namespace quelby

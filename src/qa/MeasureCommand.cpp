@@ -154,6 +154,8 @@ MeasureCommand parseMeasureCommand(const std::vector<std::string>& args)
 std::string measureUsage()
 {
     return "usage: quelby-measure [OPTIONS] SERIES_A [SERIES_B]\n"
+           "       quelby-measure trend HISTORY.csv -o DIR [--baseline N] [--limits FILE]\n"
+           "       quelby-measure history-carry OLD.csv NEW.csv --columns report.csv\n"
            "\n"
            "Pixel-by-pixel signal, noise and SNR maps of a series of repeated acquisitions\n"
            "(the consecutive imaging method), slice by slice, and, with SERIES_B acquired\n"

@@ -3,10 +3,12 @@
 #include "engine/core/Failure.h"
 #include "engine/core/InputError.h"
 #include "engine/io/DicomStacks.h"
+#include "qa/HistoryCarry.h"
 #include "qa/MeasureCommand.h"
 #include "qa/OutputFolder.h"
 #include "qa/PairMeasurement.h"
 #include "qa/Report.h"
+#include "qa/TrendProgram.h"
 
 #include <algorithm>
 #include <ostream>
@@ -116,6 +118,11 @@ int measure(const MeasureCommand& c, const std::vector<std::string>& args, std::
 
 int runMeasure(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
 {
+    // The subcommands over a history; anything else measures.
+    if (args.size() > 1 && (args[1] == "trend" || args[1] == "history-carry")) {
+        const std::vector<std::string> rest(args.begin() + 2, args.end());
+        return args[1] == "trend" ? runTrend(rest, out, err) : runHistoryCarry(rest, out, err);
+    }
     MeasureCommand command;
     try {
         command = parseMeasureCommand(std::vector<std::string>(args.begin() + (args.empty() ? 0 : 1), args.end()));

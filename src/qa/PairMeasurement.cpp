@@ -7,6 +7,7 @@
 #include "qa/FigureText.h"
 #include "qa/History.h"
 #include "qa/HtmlReport.h"
+#include "qa/Limits.h"
 #include "qa/OutputFolder.h"
 #include "qa/Progress.h"
 #include "qa/Report.h"
@@ -385,6 +386,8 @@ int measurePair(const MeasureCommand& c, const std::vector<std::string>& args, c
     report.runTime = utcNow();
     report.warnings = std::move(warnings);
     report.roiKind = c.roi.kind == RoiRequest::Kind::Auto ? "auto" : c.roi.kind == RoiRequest::Kind::Circle ? "circle" : "rect";
+    // A mistyped limits file is refused before anything is measured.
+    const std::vector<Limit> limits = c.limitsFile.empty() ? std::vector<Limit>{} : readLimits(c.limitsFile);
     checkRepetitions(a, "SERIES_A", report.warnings);
     if (c.dicom) checkDicomResultsPossible(*a.source, *a.stack, "SERIES_A");
     if (c.dicom && b) checkDicomResultsPossible(*b->source, *b->stack, "SERIES_B");
@@ -424,7 +427,8 @@ int measurePair(const MeasureCommand& c, const std::vector<std::string>& args, c
     methodWarnings(report, report.warnings);
     if (!c.limitsFile.empty()) {
         report.limitsFile = c.limitsFile;
-        report.violations = checkLimits(c.limitsFile, reportFigures(report));
+        report.limitChecks = checkLimits(limits, reportFigures(report));
+        report.violations = limitViolations(report.limitChecks);
     }
     progress.step(75, "writing the maps and pictures");
     const std::string csv = writeOutputs(report, g, folder, c.dicom);

@@ -219,7 +219,8 @@ std::string reportJson(const MeasureReport& r)
     j["maps"] = r.maps;
     j["pictures"] = r.pictures;
     if (!r.dicom.is_null()) j["dicom"] = r.dicom;
-    if (!r.limitsFile.empty()) j["limits"] = {{"file", r.limitsFile}, {"violations", r.violations}};
+    if (!r.limitsFile.empty())
+        j["limits"] = {{"file", r.limitsFile}, {"violations", r.violations}, {"checks", limitChecksJson(r.limitChecks)}};
     return dumped(j);
 }
 
@@ -235,6 +236,8 @@ std::string reportCsv(const MeasureReport& r)
         header.push_back(name);
         row.push_back(std::isfinite(value) ? numberText(value) : "");
     }
+    header.push_back("limits_failed");
+    row.push_back(r.limitsFile.empty() ? "" : std::to_string(r.violations.size()));
     header.push_back("warnings");
     std::string warnings;
     for (const std::string& w : r.warnings) {

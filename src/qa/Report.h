@@ -2,6 +2,7 @@
 
 #include "engine/io/SeriesIdentity.h"
 #include "engine/io/SeriesSource.h"
+#include "qa/Limits.h"
 #include "qa/RoiStatistics.h"
 #include "qa/StabilityFigures.h"
 #include "qa/StackFigures.h"
@@ -42,6 +43,7 @@ struct MeasureReport {
     std::string roiKind;  // auto, circle or rect
     std::optional<GFactorSummary> g;  // the centre slice's
     std::string limitsFile;
+    std::vector<LimitCheck> limitChecks;  // every limit, passed or not
     std::vector<std::string> violations;
 };
 

@@ -388,6 +388,7 @@ TEST_F(MeasureTest, RoiHistoryLimitsAndPictures)
     std::ofstream(tmp.str() + "/pass.json") << R"({"snr_a": {"min": 1}, "g_max": {"max": 100}})";
     std::ofstream(tmp.str() + "/fail.json") << R"({"snr_a": {"min": 1e9}, "g_max": {"max": 0.1}, "snr_b": {}})";
     std::ofstream(tmp.str() + "/unknown.json") << R"({"snr_c": {"min": 1}})";
+    std::ofstream(tmp.str() + "/mistyped.json") << R"({"snr_a": {"minimum": 120}})";
 
     struct Row {
         std::vector<std::string> args;
@@ -400,7 +401,8 @@ TEST_F(MeasureTest, RoiHistoryLimitsAndPictures)
         {{a, "--roi", "rect:0,0,40,3"}, 2, "--roi: the rectangle reaches outside"},
         {{flat}, 2, "no phantom found in the mean image of SERIES_A"},
         {{a, "--detrend", "quadratic"}, 2, "--detrend: give smooth or linear"},
-        {{a, b, "--limits", tmp.str() + "/unknown.json"}, 2, "has no figure snr_c"},
+        {{a, b, "--limits", tmp.str() + "/unknown.json"}, 2, "snr_c"},
+        {{a, b, "--limits", tmp.str() + "/mistyped.json"}, 2, "minimum"},
         {{a, b, "--limits", tmp.str() + "/pass.json", "--history", history}, 0, ""},
         {{a, b, "--limits", tmp.str() + "/fail.json", "--history", history, "--detrend", "smooth"}, 1,
          "limit not met: snr_a = "},
@@ -417,6 +419,7 @@ TEST_F(MeasureTest, RoiHistoryLimitsAndPictures)
     EXPECT_NE(report.find("\"violations\":[\"g_max = "), std::string::npos);
     EXPECT_NE(report.find("is above its maximum 0.1\",\"snr_a = "), std::string::npos);
     EXPECT_NE(report.find("\"snr_detrended\":"), std::string::npos);
+    EXPECT_NE(report.find("\"checks\":[{\"figure\":"), std::string::npos);
 
     // Two runs: one header and two rows, the second with its detrended SNR.
     const std::string lines = fileText(history);
