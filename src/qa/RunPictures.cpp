@@ -3,7 +3,6 @@
 #include "qa/FigureText.h"
 #include "qa/Pictures.h"
 
-#include <algorithm>
 #include <cmath>
 
 namespace quelby {

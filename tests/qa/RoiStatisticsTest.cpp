@@ -13,10 +13,12 @@
 #include "GaussianNoise.h"
 #include "qa/RoiStatistics.h"
 #include "engine/core/InputError.h"
+#include "qa/SnrMethods.h"
 #include "qa/StackFigures.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <iostream>
@@ -213,6 +215,33 @@ TEST(RoiStatistics, GFactorInTheRoi)
         EXPECT_NEAR(pooled.mean / summary.mean, 1.0, 1e-12);
         EXPECT_LE(pooled.p95, summary.p95);
         EXPECT_LE(pooled.max, summary.max);
+    }
+}
+
+// The methods of each slice come from its first two repetitions in acquisition order, whichever files hold them.
+TEST(RoiStatistics, TheSnrMethodsTakeTheFirstTwoRepetitions)
+{
+    for (const int n : {2, 40}) {
+        SCOPED_TRACE(std::to_string(n) + " repetitions");
+        Phantom ph;
+        ph.repetitions = n;
+        MemorySeries s = makeSeries(ph);
+        std::vector<ImageRef>& order = s.stack.slices[0].repetitions;
+        std::reverse(order.begin(), order.end());
+        const SliceResult slice = s.measure(RoiRequest{}).slices[0];
+        const auto values = [&](std::size_t file) {
+            std::vector<double> v;
+            for (std::size_t p = 0; p < s.images[file].size(); p += 2)
+                v.push_back(s.images[file][p] | s.images[file][p + 1] << 8);
+            return v;
+        };
+        const auto last = static_cast<std::size_t>(n - 1);
+        const SnrMethods direct =
+            snrMethods(values(last), values(last - 1), ph.side, slice.roi, std::nullopt, slice.statistics.snr);
+        ASSERT_TRUE(slice.methods);
+        EXPECT_EQ(slice.methods->multiple.snr, slice.statistics.snr);
+        EXPECT_EQ(slice.methods->difference.snr, direct.difference.snr);
+        EXPECT_EQ(slice.methods->warnings, direct.warnings);
     }
 }
 
