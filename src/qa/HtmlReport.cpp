@@ -278,20 +278,22 @@ std::string lowered(std::string text)
     return text;
 }
 
-// Why a method gave no figure: the first warning naming it.
-std::string methodReason(const Method& method, const Json& warnings)
+// Why a method gave no figure for the series `key` ("series_a"): the first
+// warning naming its kind ("background" for both background methods) that is
+// about this series or names none.
+std::string methodReason(const Method& method, const std::string& key, const Json& warnings)
 {
-    std::string spaced = method.key;
-    std::replace(spaced.begin(), spaced.end(), '_', ' ');
+    const std::string_view kind = std::string_view(method.key).substr(0, std::string_view(method.key).find('_'));
     for (const Json& w : warnings) {
         if (!w.is_string()) continue;
         const std::string l = lowered(w.get<std::string>());
-        if (l.find(method.key) != std::string::npos || l.find(spaced) != std::string::npos) return w.get<std::string>();
+        const bool otherSeries = l.rfind("series_", 0) == 0 && l.rfind(key + ":", 0) != 0;
+        if (!otherSeries && l.find(kind) != std::string::npos) return w.get<std::string>();
     }
     return std::string(method.label) + ": not measured";
 }
 
-std::string methodsTable(const Json& series, const Json& warnings)
+std::string methodsTable(const Json& series, const std::string& key, const Json& warnings)
 {
     std::vector<std::string> reasons;
     const std::string rows = sliceRows(series, "methods", [&](const Json& m, const Json&) {
@@ -299,7 +301,7 @@ std::string methodsTable(const Json& series, const Json& warnings)
         for (const Method& method : methods) {
             const Json* snr = field(objectAt(m, method.key), "snr");
             if (!snr) {
-                const std::string reason = methodReason(method, warnings);
+                const std::string reason = methodReason(method, key, warnings);
                 if (std::find(reasons.begin(), reasons.end(), reason) == reasons.end()) reasons.push_back(reason);
                 cells += numberCell(nullptr);
                 continue;
@@ -349,7 +351,7 @@ std::string seriesSection(const Json& report, const char* key, const char* title
     if (!series || !series->is_object()) return "";
     const Json& warnings = arrayAt(report, "warnings");
     return "<section>\n" + heading(2, std::string(title) + " figures") + roiTable(*series) + gTable(*series) +
-           methodsTable(*series, warnings) + stabilityTable(*series) + "</section>\n";
+           methodsTable(*series, key, warnings) + stabilityTable(*series) + "</section>\n";
 }
 
 std::string summary(const Json& report)
