@@ -273,18 +273,19 @@ StabilityMaps measureStabilityMaps(const Stack& stack, const ImageSupplier& supp
     for (std::size_t s = 0; s < slices; ++s) {
         StabilitySlice& slice = m.slices[s];
         finishMaps(states[s].sums, basis, m.rescale.value_or(Rescale{}), slice, m.width, m.height);
+        states[s].sums = PixelSums(0);  // the maps hold all that is needed of them
         checkFits(slice, s, m);
         slice.squareMeans.resize(static_cast<std::size_t>(m.frames) * n);
         const Area& w = states[s].window;
-        if (states[s].kept.empty() || !w.holds(squareAbout(slice.centreX, slice.centreY, roiWidth))) {
+        if (states[s].kept.empty() || !w.holds(squareAbout(slice.centreX, slice.centreY, roiWidth)))
             unkept.push_back(s);
-            continue;
-        }
-        for (std::size_t t = 0; t < static_cast<std::size_t>(m.frames); ++t) {
-            const std::int32_t* frame = states[s].kept.data() + t * w.pixels();
-            const auto at = [&](int x, int y) { return static_cast<double>(frame[pixelIndex(x - w.x0, y - w.y0, w.width)]); };
-            squareMeansOf(at, slice.centreX, slice.centreY, roiWidth, slice.squareMeans.data() + t * n);
-        }
+        else
+            for (std::size_t t = 0; t < static_cast<std::size_t>(m.frames); ++t) {
+                const std::int32_t* frame = states[s].kept.data() + t * w.pixels();
+                const auto at = [&](int x, int y) { return static_cast<double>(frame[pixelIndex(x - w.x0, y - w.y0, w.width)]); };
+                squareMeansOf(at, slice.centreX, slice.centreY, roiWidth, slice.squareMeans.data() + t * n);
+            }
+        states[s].kept = {};
     }
     for (std::size_t first = start; !unkept.empty() && batches.read(first); first += batches.repetitions())
         for (const std::size_t s : unkept)
