@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cctype>
 #include <functional>
+#include <initializer_list>
+#include <string_view>
 
 namespace quelby {
 
@@ -354,6 +356,25 @@ std::string seriesSection(const Json& report, const char* key, const char* title
            methodsTable(*series, key, warnings) + stabilityTable(*series) + "</section>\n";
 }
 
+bool passed(const Json& check)
+{
+    const Json* verdict = field(check, "pass");
+    return verdict && verdict->is_boolean() && verdict->get<bool>();
+}
+
+// "1 of 2 met; failed: g_max", "—" without checks.
+std::string limitsVerdict(const Json& checks)
+{
+    std::size_t met = 0;
+    std::string failed;
+    for (const Json& check : checks)
+        if (passed(check))
+            ++met;
+        else
+            failed += (failed.empty() ? "; failed: " : ", ") + text(check, "figure");
+    return checks.empty() ? dash : std::to_string(met) + " of " + std::to_string(checks.size()) + " met" + failed;
+}
+
 std::string summary(const Json& report)
 {
     const auto snr = [](const Json& series) {
@@ -373,6 +394,8 @@ std::string summary(const Json& report)
                                                                ", masked fraction " + text(g, "masked_fraction"));
     if (const Json& r = objectAt(report, "reduction"); !r.empty())
         facts.emplace_back("Reduction R", text(r, "R") + " (" + text(r, "source") + ")");
+    if (const Json& checks = arrayAt(objectAt(report, "limits"), "checks"); !checks.empty())
+        facts.emplace_back("Limits", limitsVerdict(checks));
     if (const Json& roi = objectAt(report, "roi"); !roi.empty())
         facts.emplace_back("ROI (" + text(roi, "kind") + ")", "centre " + pairText(field(roi, "centre"), ", ") +
                                                                  ", radius " + text(roi, "radius") + ", " +
@@ -386,20 +409,13 @@ std::string limitsSection(const Json& report)
     const Json& limits = objectAt(report, "limits");
     if (limits.empty()) return "";
     std::string rows;
-    std::size_t failed = 0;
     const Json& checks = arrayAt(limits, "checks");
-    for (const Json& check : checks) {
-        const Json* verdict = field(check, "pass");
-        const bool pass = verdict && verdict->is_boolean() && verdict->get<bool>();
-        failed += !pass;
-        rows += "<tr>" + cell(text(check, "figure")) + numberCell(field(check, "value")) +
-                numberCell(field(check, "minimum")) + numberCell(field(check, "maximum")) + "<td class=\"" +
-                (pass ? "pass\">pass" : "fail\">FAIL") + "</td></tr>\n";
-    }
+    for (const Json& check : checks)
+        rows += "<tr>" + cell(text(check, "figure")) + numberCells(check, {"value", "minimum", "maximum"}) +
+                "<td class=\"" + (passed(check) ? "pass\">pass" : "fail\">FAIL") + "</td></tr>\n";
     std::string out = "<section>\n" + heading(2, "Limits") + paragraph("From " + text(limits, "file"));
     if (!checks.empty())
-        out += paragraph(std::to_string(checks.size() - failed) + " of " + std::to_string(checks.size()) + " met") +
-               table({"Figure", "Value", "Minimum", "Maximum", "Result"}, rows);
+        out += paragraph(limitsVerdict(checks)) + table({"Figure", "Value", "Minimum", "Maximum", "Result"}, rows);
     std::vector<std::string> violations;
     for (const Json& v : arrayAt(limits, "violations")) violations.push_back(valueText(&v));
     if (!violations.empty()) out += list(violations);

@@ -98,7 +98,7 @@ TEST(HtmlReport, EscapesEveryTextAndHoldsTheFiguresAndThePictureInline)
     EXPECT_EQ(references, 1);
     for (const char* shown : {"123.5", "110.2 – 130.9", "1235", "-2.47 %", "1.063", "2026-12-09 10:15:00",
                               "256 × 192", "0.9375 × 0.9375 × 5 mm", "2026-12-09 04:10:00 UTC",
-                              "158.3", "21: 0.0027", "-12.25", "1 of 2 met", "FAIL"})
+                              "158.3", "21: 0.0027", "-12.25", "1 of 2 met; failed: noise_a", "FAIL"})
         EXPECT_NE(page.find(shown), std::string::npos) << shown;
     // The method without a figure, its series' reason under the methods and among the warnings.
     const auto count = [&](const std::string& text) {
