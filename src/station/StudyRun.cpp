@@ -72,8 +72,10 @@ bool StudyRun::measure(const RunPlan& plan, const std::string& output)
     std::filesystem::remove(output + "/" + RunHistory);
     std::filesystem::remove(output + "/error.txt");
     log_.line("measuring " + plan.output);
-    ChildProcess child(measureArguments(setup_.measure, plan, output, work.path), work.path + "/stdout.txt",
-                       work.path + "/stderr.txt");
+    // Its warnings are kept beside the results.
+    const std::string messages = output + "/measure.log";
+    std::filesystem::remove(messages);
+    ChildProcess child(measureArguments(setup_.measure, plan, output, work.path), work.path + "/stdout.txt", messages);
     while (!child.waitFor(std::chrono::milliseconds(200)))
         if (setup_.stopping()) {
             child.stop(std::chrono::seconds(10));
@@ -82,7 +84,7 @@ bool StudyRun::measure(const RunPlan& plan, const std::string& output)
         }
     const int status = *child.poll();
     if (status == 0 || status == 1) return true;
-    const std::string message = fileText(work.path + "/stderr.txt");
+    const std::string message = fileText(messages);
     fail(plan, output, message.empty() ? "quelby-measure ended with status " + std::to_string(status) + "\n" : message);
     return false;
 }

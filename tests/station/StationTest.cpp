@@ -86,7 +86,7 @@ void writeStudy(const std::string& folder, const std::string& studyUid, const st
         layout.imagePosition = "-128\\-128\\0";
         layout.instanceNumber = 1;
         layout.attributes = {{0x0020000D, studyUid}, {0x00100020, "QA"}, {0x00080020, "20261209"},
-                             {0x00081010, station}, {0x00200011, std::to_string(i)},
+                             {0x00081010, station}, {0x00200011, std::to_string(i)}, {0x00180050, "5"},
                              {0x00080018, studyUid + "." + std::to_string(i) + ".1"}};
         writeDicomImage(folder + "/" + std::to_string(i) + ".dcm", layout, std::vector<std::int32_t>(image.begin(), image.end()));
     }
@@ -154,7 +154,7 @@ TEST_F(StationTest, MeasuresEachStudyOnceAndStoresTheResultsBack)
     const std::string results = dir + "/results/_.._etc/20261209_snr_1.2.826.0.1.3680043.10.9.1";
     const std::string failed = dir + "/results/MR1/20261209_snr_1.2.826.0.1.3680043.10.9.2";
     ASSERT_TRUE(eventually([&] { return fs::exists(failed + "/error.txt") && rowsOf("1.2.826.0.1.3680043.10.9.1") == 1; }, 40s))
-        << fileText(dir + "/station.log");
+        << fileText(dir + "/station.log") << fileText(results + "/measure.log");
     EXPECT_TRUE(fs::exists(results + "/report.json"));
     EXPECT_NE(fileText(failed + "/error.txt").find("repetition"), std::string::npos) << fileText(failed + "/error.txt");
     EXPECT_FALSE(fs::exists(owned));
