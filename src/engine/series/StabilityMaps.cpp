@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace quelby {
@@ -41,6 +42,11 @@ Area clipped(Area a, int width, int height)
     return {a.x0, a.y0, std::max(0, x1 - a.x0), std::max(0, y1 - a.y0)};
 }
 
+std::size_t pixelIndex(int x, int y, int width)
+{
+    return static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x);
+}
+
 // Sums over the frames of each pixel, in stored values.
 struct PixelSums {
     explicit PixelSums(std::size_t pixels) : sum(pixels), squares(pixels), onQ1(pixels), onQ2(pixels), evenOdd(pixels) {}
@@ -48,11 +54,19 @@ struct PixelSums {
 };
 
 // A slice as it is read: its sums and the window kept of every frame.
+// Made on the helper as the first frames come, so that the pages are first
+// touched there while this thread reads.
 struct SliceState {
-    explicit SliceState(std::size_t pixels) : sums(pixels) {}
-    PixelSums sums;
+    PixelSums sums{0};
     Area window;
-    std::vector<std::int32_t> kept;  // frame after frame
+    bool keeps = false;
+    std::unique_ptr<std::uint16_t[]> kept;  // the samples as stored, frame after frame
+    std::vector<SampleKind> kinds;          // of each frame
+    std::int32_t at(std::size_t frame, int x, int y) const
+    {
+        const std::uint16_t v = kept[frame * window.pixels() + pixelIndex(x - window.x0, y - window.y0, window.width)];
+        return kinds[frame] == SampleKind::Int16 ? std::int32_t{static_cast<std::int16_t>(v)} : std::int32_t{v};
+    }
 };
 
 // What frame t adds to the sums: its weights on the polynomials and on the static image.
@@ -117,11 +131,6 @@ void squareMeansOf(const At& at, int x, int y, int n, double* out)
     }
 }
 
-std::size_t pixelIndex(int x, int y, int width)
-{
-    return static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x);
-}
-
 std::vector<double> meanOfBatch(const RepetitionBatches& batch, std::size_t slice, std::size_t pixels)
 {
     std::vector<double> mean(pixels, 0.0);
@@ -142,24 +151,32 @@ void placeWindows(std::vector<SliceState>& states, const RepetitionBatches& batc
     for (std::size_t s = 0; s < states.size(); ++s) {
         const auto [x, y] = phantomCentroid(meanOfBatch(batch, s, pixels), m.width, m.height);
         states[s].window = clipped(squareAbout(x, y, side), m.width, m.height);
-        states[s].kept.resize(static_cast<std::size_t>(m.frames) * states[s].window.pixels());
+        states[s].keeps = true;
     }
 }
 
-void keepWindow(const RepetitionBatches& batch, std::size_t slice, std::size_t frame, SliceState& state, int width)
+void keepWindow(const RepetitionBatches& batch, std::size_t slice, std::size_t frame, std::size_t frames,
+                SliceState& state, int width)
 {
     const Area& w = state.window;
+    if (!state.kept) {
+        state.kept.reset(new std::uint16_t[frames * w.pixels()]);  // every sample written before it is read
+        state.kinds.resize(frames);
+    }
     for (std::size_t r = 0; r < batch.repetitions(); ++r) {
-        std::int32_t* into = state.kept.data() + (frame + r) * w.pixels();
+        std::uint16_t* into = state.kept.get() + (frame + r) * w.pixels();
+        state.kinds[frame + r] = batch.kind(slice, r);
         for (int y = w.y0; y < w.y0 + w.height; ++y)
-            for (int x = w.x0; x < w.x0 + w.width; ++x)
-                *into++ = sampleValue(batch.image(slice, r), pixelIndex(x, y, width), batch.kind(slice, r));
+            for (int x = w.x0; x < w.x0 + w.width; ++x) {
+                const unsigned char* sample = batch.image(slice, r) + 2 * pixelIndex(x, y, width);
+                *into++ = static_cast<std::uint16_t>(sample[0] | sample[1] << 8);
+            }
     }
 }
 
 // Every slice's frames of the batch, from `frame` on, added to its sums and its windows kept.
 void addBatchOfSlices(const RepetitionBatches& batch, std::size_t frame, const QuadraticBasis& basis,
-                      std::vector<SliceState>& states, int width)
+                      std::vector<SliceState>& states, int width, std::size_t pixels)
 {
     const int evenFrames = basis.frames() - basis.frames() % 2;
     std::vector<FrameWeights> weights;
@@ -168,28 +185,31 @@ void addBatchOfSlices(const RepetitionBatches& batch, std::size_t frame, const Q
         weights.push_back({basis.q1(t), basis.q2(t), t >= evenFrames ? 0.0 : t % 2 == 0 ? 1.0 : -1.0});
     }
     for (std::size_t s = 0; s < states.size(); ++s) {
-        addBatch(batch, s, weights, states[s].sums, 0, states[s].sums.sum.size());
-        if (!states[s].kept.empty()) keepWindow(batch, s, frame, states[s], width);
+        if (frame == 0) states[s].sums = PixelSums(pixels);
+        addBatch(batch, s, weights, states[s].sums, 0, pixels);
+        if (states[s].keeps) keepWindow(batch, s, frame, static_cast<std::size_t>(basis.frames()), states[s], width);
     }
 }
 
-// The maps from the sums, rescaled, and the centroid on the signal.
-void finishMaps(const PixelSums& sums, const QuadraticBasis& basis, const Rescale& rescale, StabilitySlice& slice,
+// The maps from the sums, in their place, rescaled; the centroid on the signal.
+void finishMaps(PixelSums&& sums, const QuadraticBasis& basis, const Rescale& rescale, StabilitySlice& slice,
                 int width, int height)
 {
-    const std::size_t pixels = sums.sum.size();
     const double frames = basis.frames();
-    slice.signal.resize(pixels);
-    slice.fluctuation.resize(pixels);
-    slice.sfnr.resize(pixels);
-    slice.staticNoise.resize(pixels);
-    for (std::size_t p = 0; p < pixels; ++p) {
+    for (std::size_t p = 0; p < sums.sum.size(); ++p) {
         const double squares = basis.residualSquares(sums.sum[p], sums.squares[p], sums.onQ1[p], sums.onQ2[p]);
-        slice.signal[p] = sums.sum[p] / frames * rescale.slope + rescale.intercept;
-        slice.fluctuation[p] = std::sqrt(squares / (frames - 3)) * std::fabs(rescale.slope);
-        slice.sfnr[p] = slice.fluctuation[p] > 0 ? slice.signal[p] / slice.fluctuation[p] : 0.0;
-        slice.staticNoise[p] = sums.evenOdd[p] * rescale.slope;
+        const double signal = sums.sum[p] / frames * rescale.slope + rescale.intercept;
+        const double fluctuation = std::sqrt(squares / (frames - 3)) * std::fabs(rescale.slope);
+        sums.sum[p] = signal;
+        sums.squares[p] = fluctuation;
+        sums.onQ1[p] = fluctuation > 0 ? signal / fluctuation : 0.0;
+        sums.evenOdd[p] *= rescale.slope;
     }
+    slice.signal = std::move(sums.sum);
+    slice.fluctuation = std::move(sums.squares);
+    slice.sfnr = std::move(sums.onQ1);
+    slice.staticNoise = std::move(sums.evenOdd);
+    sums = PixelSums(0);
     std::tie(slice.centreX, slice.centreY) = phantomCentroid(slice.signal, width, height);
 }
 
@@ -250,7 +270,7 @@ StabilityMaps measureStabilityMaps(const Stack& stack, const ImageSupplier& supp
     const std::size_t pixels = static_cast<std::size_t>(m.width) * static_cast<std::size_t>(m.height);
     const std::size_t slices = stack.slices.size();
     const QuadraticBasis basis(m.frames);
-    std::vector<SliceState> states(slices, SliceState(pixels));
+    std::vector<SliceState> states(slices);
     RepetitionBatches batches(stack, supply, 2 * pixels);
     const auto start = static_cast<std::size_t>(skip);
 
@@ -262,7 +282,7 @@ StabilityMaps measureStabilityMaps(const Stack& stack, const ImageSupplier& supp
     for (std::size_t first = start; more;) {
         const std::size_t next = first + adding->repetitions();
         runOnTwoThreads([&] { more = reading->read(next); },
-                        [&] { addBatchOfSlices(*adding, first - start, basis, states, m.width); });
+                        [&] { addBatchOfSlices(*adding, first - start, basis, states, m.width, pixels); });
         std::swap(reading, adding);
         first = next;
     }
@@ -272,20 +292,18 @@ StabilityMaps measureStabilityMaps(const Stack& stack, const ImageSupplier& supp
     std::vector<std::size_t> unkept;
     for (std::size_t s = 0; s < slices; ++s) {
         StabilitySlice& slice = m.slices[s];
-        finishMaps(states[s].sums, basis, m.rescale.value_or(Rescale{}), slice, m.width, m.height);
-        states[s].sums = PixelSums(0);  // the maps hold all that is needed of them
+        finishMaps(std::move(states[s].sums), basis, m.rescale.value_or(Rescale{}), slice, m.width, m.height);
         checkFits(slice, s, m);
         slice.squareMeans.resize(static_cast<std::size_t>(m.frames) * n);
         const Area& w = states[s].window;
-        if (states[s].kept.empty() || !w.holds(squareAbout(slice.centreX, slice.centreY, roiWidth)))
+        if (!states[s].kept || !w.holds(squareAbout(slice.centreX, slice.centreY, roiWidth)))
             unkept.push_back(s);
         else
             for (std::size_t t = 0; t < static_cast<std::size_t>(m.frames); ++t) {
-                const std::int32_t* frame = states[s].kept.data() + t * w.pixels();
-                const auto at = [&](int x, int y) { return static_cast<double>(frame[pixelIndex(x - w.x0, y - w.y0, w.width)]); };
+                const auto at = [&](int x, int y) { return static_cast<double>(states[s].at(t, x, y)); };
                 squareMeansOf(at, slice.centreX, slice.centreY, roiWidth, slice.squareMeans.data() + t * n);
             }
-        states[s].kept = {};
+        states[s].kept.reset();
     }
     for (std::size_t first = start; !unkept.empty() && batches.read(first); first += batches.repetitions())
         for (const std::size_t s : unkept)
