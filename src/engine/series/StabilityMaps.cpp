@@ -53,8 +53,8 @@ struct PixelSums {
     std::vector<double> sum, squares, onQ1, onQ2, evenOdd;
 };
 
-// A slice as it is read: its sums and the window kept of every frame.
-// Made on the helper as the first frames come, so that the pages are first
+// A slice as it is read: its sums and the window kept of every frame, both
+// made on the helper as the first frames come, so that their pages are first
 // touched there while this thread reads.
 struct SliceState {
     PixelSums sums{0};
