@@ -114,7 +114,9 @@ Json seriesJson(const MeasuredSeries& m)
     return j;
 }
 
-std::string dumped(const Json& j) { return j.dump(2) + "\n"; }
+// Texts from DICOM files may be in another character set than UTF-8: their bytes that are not UTF-8
+// become U+FFFD rather than failing the run.
+std::string dumped(const Json& j) { return j.dump(2, ' ', false, Json::error_handler_t::replace) + "\n"; }
 
 std::string csvField(const std::string& text)
 {

@@ -57,7 +57,9 @@ void writeOutputs(const std::string& folder, const Trend& trend, const std::stri
     OutputFolder::checkUsable(folder);
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
-    const std::string json = trendJson(trend).dump(2) + "\n", html = trendHtml(trend, historyName);
+    // A history holds the scanners' texts as their files gave them, not always in UTF-8.
+    const std::string json = trendJson(trend).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n",
+                      html = trendHtml(trend, historyName);
     for (const auto& [name, text] : {std::pair{"trend.json", &json}, {"trend.html", &html}}) {
         try {
             replaceFile(folder + "/" + name, folder, *text);

@@ -261,6 +261,7 @@ TEST_F(StackMeasureTest, IdentityMethodsStabilityAndDicomReachTheReportsAndMaps)
     layout.attributes[0x00180050] = "5";          // Slice Thickness
     layout.attributes[0x00081010] = "MR3T_EAST";  // Station Name
     layout.attributes[0x00181000] = "SN 4711";    // Device Serial Number
+    layout.attributes[0x00181250] = "Kopf\xfc";   // Receive Coil Name, in Latin-1: no UTF-8
     const Outcome run = measure({slices("a", layout, {800, 1000, 1200}, 40), "-o", out, "-q", "--stability",
                                  "--stability-roi", "6", "--skip", "2", "--dicom"},
                                 out);
@@ -268,6 +269,7 @@ TEST_F(StackMeasureTest, IdentityMethodsStabilityAndDicomReachTheReportsAndMaps)
     const json report = json::parse(run.report);
     const json& a = report["series_a"];
     EXPECT_EQ(a["identity"]["station"], "MR3T_EAST");
+    EXPECT_EQ(a["identity"]["receive_coil"], "Kopf\xef\xbf\xbd");
     EXPECT_EQ(a["stability"], a["slices"][1]["stability"]);
     EXPECT_EQ(a["methods"], a["slices"][1]["methods"]);
     EXPECT_EQ(a["methods"]["multiple"]["snr"], a["roi"]["snr"]);
