@@ -42,15 +42,6 @@ QColor colourAt(double t)
                   mix(stops[i].blue(), stops[i + 1].blue()));
 }
 
-std::vector<char> pngBytes(const QImage& image)
-{
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    // Qt's quality is the inverse of zlib's effort: a little larger, several times faster.
-    if (!image.save(&buffer, "PNG", 80)) throw std::runtime_error("cannot encode a PNG picture");
-    return std::vector<char>(bytes.begin(), bytes.end());
-}
 
 QString label(double value) { return QString::fromStdString(figureText(value)); }
 
@@ -63,6 +54,16 @@ QFont titleFont()
 }
 
 }  // namespace
+
+std::vector<char> pngBytes(const QImage& image)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    // Qt's quality is the inverse of zlib's effort: a little larger, several times faster.
+    if (!image.save(&buffer, "PNG", 80)) throw std::runtime_error("cannot encode a PNG picture");
+    return std::vector<char>(bytes.begin(), bytes.end());
+}
 
 void preparePictures() { ensureApplication(); }
 

@@ -143,7 +143,7 @@ std::vector<std::pair<std::string, double>> stabilityColumns(const StabilityFigu
                                       {"percent_fluctuation", f.percentFluctuation},
                                       {"drift_stability", f.driftPercent},
                                       {"rdc", f.rdc}})
-        if (std::isfinite(value)) columns.emplace_back(name, value);
+        columns.emplace_back(name, value);
     return columns;
 }
 

@@ -43,7 +43,8 @@ std::vector<double> amplitudeSpectrum(std::span<const double> values);
 // drift_percent, rdc, weisskoff: [[n, F], …]}; null for a figure not formed.
 nlohmann::json stabilityJson(const StabilityFigures& figures);
 
-// sfnr, snr_static, percent_fluctuation, drift_stability and rdc, those formed.
+// sfnr, snr_static, percent_fluctuation, drift_stability and rdc, NaN where not formed: the
+// columns are the same whatever the series, so a history keeps them.
 std::vector<std::pair<std::string, double>> stabilityColumns(const StabilityFigures& figures);
 
 }  // namespace quelby

@@ -3,13 +3,11 @@
 #include "qa/FigureText.h"
 #include "qa/Pictures.h"
 
-#include <QBuffer>
 #include <QImage>
 #include <QPainter>
 
 #include <algorithm>
 #include <cmath>
-#include <stdexcept>
 
 namespace quelby {
 
@@ -172,14 +170,6 @@ void sfnrPanel(QPainter& painter, QRect area, const StabilityFigures& f, std::sp
     painter.drawImage(area.left() + (area.width() - fitted.width()) / 2, area.top(), fitted);
 }
 
-std::vector<char> encoded(const QImage& image)
-{
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    if (!image.save(&buffer, "PNG", 80)) throw std::runtime_error("cannot encode a PNG picture");
-    return std::vector<char>(bytes.begin(), bytes.end());
-}
 
 }  // namespace
 
@@ -200,7 +190,7 @@ std::vector<char> stabilityPicture(const StabilityFigures& f, std::span<const do
     weisskoffPanel(painter, panel(0, 1), f);
     sfnrPanel(painter, panel(1, 1).adjusted(8, 8, -8, -8), f, sfnr, width, height);
     painter.end();
-    return encoded(image);
+    return pngBytes(image);
 }
 
 }  // namespace quelby

@@ -280,8 +280,8 @@ TEST(Stability, RefusesWhatCannotBeMeasured)
     }
 }
 
-// Figures of a series without signal or noise are not formed: null, and no column.
-TEST(Stability, FiguresNotFormedAreNullAndLeftOut)
+// Figures of a series without signal or noise are not formed: null, and an empty column.
+TEST(Stability, FiguresNotFormedAreNullAndEmpty)
 {
     const MemorySeries flat = makeSeries(8, 8, 1, 6, [](int, int, int, int) { return 0.0; });
     const StabilityFigures f = flat.measure(true, 3, 0).figures[0];
@@ -292,8 +292,10 @@ TEST(Stability, FiguresNotFormedAreNullAndLeftOut)
     EXPECT_EQ(j["weisskoff"], nlohmann::json::parse("[[1, null], [2, null], [3, null]]"));
     EXPECT_EQ(j["centre"], nlohmann::json::parse("[4, 4]"));
     const auto columns = stabilityColumns(f);
-    ASSERT_EQ(columns.size(), 1u);
+    ASSERT_EQ(columns.size(), 5u);
     EXPECT_EQ(columns[0].first, "sfnr");
+    EXPECT_TRUE(std::isfinite(columns[0].second));
+    for (std::size_t k = 1; k < columns.size(); ++k) EXPECT_TRUE(std::isnan(columns[k].second)) << columns[k].first;
 }
 
 // The spectrum of a pure tone: its amplitude T/2 at its frequency, nothing elsewhere.
