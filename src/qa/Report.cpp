@@ -1,5 +1,7 @@
 #include "qa/Report.h"
 
+#include "qa/CsvTable.h"
+
 #include <nlohmann/json.hpp>
 
 #include <charconv>
@@ -117,14 +119,6 @@ Json seriesJson(const MeasuredSeries& m)
 // Texts from DICOM files may be in another character set than UTF-8: their bytes that are not UTF-8
 // become U+FFFD rather than failing the run.
 std::string dumped(const Json& j) { return j.dump(2, ' ', false, Json::error_handler_t::replace) + "\n"; }
-
-std::string csvField(const std::string& text)
-{
-    if (text.find_first_of(",\"\n") == std::string::npos) return text;
-    std::string out = "\"";
-    for (const char ch : text) out += ch == '"' ? std::string("\"\"") : std::string(1, ch);
-    return out + "\"";
-}
 
 // Who and when: SERIES_A's, which a history groups and orders its runs by.
 void identityCsv(const SeriesIdentity& id, std::vector<std::string>& header, std::vector<std::string>& row)
@@ -247,17 +241,7 @@ std::string reportCsv(const MeasureReport& r)
         warnings += w;
     }
     row.push_back(warnings);
-    std::string out;
-    const auto line = [&](const std::vector<std::string>& fields, auto&& field) {
-        for (std::size_t k = 0; k < fields.size(); ++k) {
-            if (k > 0) out += ',';
-            out += field(fields[k]);
-        }
-        out += '\n';
-    };
-    line(header, [](const std::string& f) { return f; });
-    line(row, csvField);
-    return out;
+    return csvLine(header) + csvLine(row);
 }
 
 std::string stacksReportJson(const std::vector<std::string>& commandLine, const std::vector<StackOutput>& stacks,

@@ -3,6 +3,7 @@
 #include "GaussianNoise.h"
 #include "MeasureRun.h"
 #include "TempFolder.h"
+#include "qa/Limits.h"
 
 #include <nifti1_io.h>
 #include <nlohmann/json.hpp>
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <memory>
 #include <set>
+#include <sstream>
 
 using namespace quelby;
 using namespace quelby::test;
@@ -287,6 +289,12 @@ TEST_F(StackMeasureTest, IdentityMethodsStabilityAndDicomReachTheReportsAndMaps)
     for (const char* column : {",a_station,", ",a_serial,", ",sfnr_a,", ",snr_static_a,", ",rdc_a,"})
         EXPECT_NE(header.find(column), std::string::npos) << column;
     EXPECT_NE(row.find(",MR3T_EAST,SN 4711,"), std::string::npos) << row;
+    // Every figure a run gives can be given a limit.
+    const std::size_t from = header.find(",R_source,") + 10, to = header.find(",limits_failed");
+    std::istringstream figures(header.substr(from, to - from));
+    const std::vector<std::string>& known = knownFigures();
+    for (std::string name; std::getline(figures, name, ',');)
+        EXPECT_NE(std::find(known.begin(), known.end(), name), known.end()) << name;
     const std::string page = fileText(out + "/report.html");
     EXPECT_NE(page.find("MR3T_EAST"), std::string::npos);
     EXPECT_NE(page.find("data:image/png;base64,"), std::string::npos);
