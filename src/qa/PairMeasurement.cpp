@@ -177,9 +177,10 @@ public:
     {
         if (!m.stability) return;
         const StabilityMaps& maps = m.stability->maps;
-        for (const auto& [name, map, what] : {std::tuple{"sfnr_", &StabilitySlice::sfnr, "SFNR, "},
-                                              {"fluctuation_", &StabilitySlice::fluctuation, "fluctuation (quadratic fit residual SD), "},
-                                              {"static_noise_", &StabilitySlice::staticNoise, "static noise (even minus odd frames), "}}) {
+        for (const auto& [name, map, what] :
+             {std::tuple{"sfnr_", &StabilitySlice::sfnr, "SFNR, "},
+              {"fluctuation_", &StabilitySlice::fluctuation, "fluctuation (quadratic fit residual SD), "},
+              {"static_noise_", &StabilitySlice::staticNoise, "static noise (even minus odd frames), "}}) {
             SliceValues values;
             for (const StabilitySlice& slice : maps.slices) values.emplace_back(slice.*map);
             addMap(std::string(name) + suffix, m, values, std::string(what) + which);
@@ -218,7 +219,8 @@ public:
             request.firstSeriesNumber = firstSeriesNumber;
             request.software = std::string("quelby-measure ") + QUELBY_VERSION;
             for (const WrittenMap& map : maps_)
-                if (map.series == m) request.maps.push_back({map.name, "Quelby " + map.what, joined_.emplace_back(joinedSlices(map.values))});
+                if (map.series == m)
+                    request.maps.push_back({map.name, "Quelby " + map.what, joined_.emplace_back(joinedSlices(map.values))});
             for (DicomResultFile& f : dicomResults(request)) results.push_back(std::move(f));
             firstSeriesNumber += 100;
         }
