@@ -16,7 +16,8 @@ Number parseWhole(const std::string& option, const std::string& text)
     Number value{};
     const char* end = text.data() + text.size();
     const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    if (text.empty() || ec != std::errc{} || ptr != end) throw UsageError(option + ": not a whole number: " + text);
+    if (text.empty() || ec != std::errc{} || ptr != end)
+        throw PhantomUsageError(option + ": not a whole number: " + text);
     return value;
 }
 
@@ -26,13 +27,13 @@ double parseReal(const std::string& option, const std::string& text)
     const char* end = text.data() + text.size();
     const auto [ptr, ec] = std::from_chars(text.data(), end, value);
     if (text.empty() || ec != std::errc{} || ptr != end || !std::isfinite(value))
-        throw UsageError(option + ": not a number: " + text);
+        throw PhantomUsageError(option + ": not a number: " + text);
     return value;
 }
 
 void require(bool ok, const std::string& option, const std::string& what)
 {
-    if (!ok) throw UsageError(option + " " + what);
+    if (!ok) throw PhantomUsageError(option + " " + what);
 }
 
 using Setter = std::function<void(PhantomCommand&, const std::string& option, const std::string& value)>;
@@ -94,14 +95,14 @@ PhantomCommand parsePhantomCommand(const std::vector<std::string>& args)
         } else if (arg == "--dicom") {
             command.series.dicom = true;
         } else if (const auto option = valueOptions().find(arg); option != valueOptions().end()) {
-            if (i + 1 == args.size()) throw UsageError(arg + " needs a value");
+            if (i + 1 == args.size()) throw PhantomUsageError(arg + " needs a value");
             option->second(command, arg, args[++i]);
         } else {
-            throw UsageError("unknown argument: " + arg);
+            throw PhantomUsageError("unknown argument: " + arg);
         }
     }
     if (help) return PhantomCommand{};
-    if (command.kind == PhantomCommand::Kind::Help) throw UsageError("give --demo DIR or --out DIR");
+    if (command.kind == PhantomCommand::Kind::Help) throw PhantomUsageError("give --demo DIR or --out DIR");
     require(!command.folder.empty(), command.kind == PhantomCommand::Kind::Demo ? "--demo" : "--out", "needs a folder");
     require(command.kind != PhantomCommand::Kind::Demo || !command.series.parallel, "--parallel",
             "cannot be combined with --demo, which writes both series");

@@ -17,12 +17,12 @@ struct PhantomCommand {
 };
 
 // A command line that cannot be carried out; what() says why.
-class UsageError : public std::invalid_argument {
+class PhantomUsageError : public std::invalid_argument {
 public:
     using std::invalid_argument::invalid_argument;
 };
 
-// Reads the arguments after the program name. Throws UsageError.
+// Reads the arguments after the program name. Throws PhantomUsageError.
 PhantomCommand parsePhantomCommand(const std::vector<std::string>& args);
 
 std::string phantomUsage(const std::string& program);

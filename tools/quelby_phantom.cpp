@@ -11,7 +11,7 @@ int main(int argc, char** argv)
     PhantomCommand command;
     try {
         command = quelby::parsePhantomCommand(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
-    } catch (const quelby::UsageError& e) {
+    } catch (const quelby::PhantomUsageError& e) {
         std::cerr << program << ": " << e.what() << "\n" << quelby::phantomUsage(program);
         return 2;
     }

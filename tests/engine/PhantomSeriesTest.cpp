@@ -214,7 +214,7 @@ TEST(PhantomCommand, RefusesBadArguments)
     for (const auto& args : cases) {
         std::string line;
         for (const auto& a : args) line += a + " ";
-        EXPECT_THROW(parsePhantomCommand(args), UsageError) << line;
+        EXPECT_THROW(parsePhantomCommand(args), PhantomUsageError) << line;
     }
 }
 
