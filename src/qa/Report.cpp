@@ -120,6 +120,23 @@ Json seriesJson(const MeasuredSeries& m)
 // become U+FFFD rather than failing the run.
 std::string dumped(const Json& j) { return j.dump(2, ' ', false, Json::error_handler_t::replace) + "\n"; }
 
+// A series' figures by name, without the suffix that says which series.
+std::vector<std::pair<std::string, double>> seriesFigures(const SeriesStatistics& st)
+{
+    const double none = std::nan("");
+    return {{"roi_pixels", static_cast<double>(st.pixels)},
+            {"mean_signal", st.meanSignal},
+            {"noise", st.noise},
+            {"snr", st.snr},
+            {"snr_ci95_low", st.snrCi95 ? (*st.snrCi95)[0] : none},
+            {"snr_ci95_high", st.snrCi95 ? (*st.snrCi95)[1] : none},
+            {"snr_pixel_mean", st.snrPixelMean},
+            {"snr_pixel_median", st.snrPixelMedian},
+            {"drift_percent_per_repetition", st.driftPercentPerRepetition},
+            {"drift_percent_total", st.driftPercentTotal},
+            {"snr_detrended", st.snrDetrended.value_or(none)}};
+}
+
 // Who and when: SERIES_A's, which a history groups and orders its runs by.
 void identityCsv(const SeriesIdentity& id, std::vector<std::string>& header, std::vector<std::string>& row)
 {
@@ -166,33 +183,23 @@ std::string numberText(double value)
 
 std::vector<std::pair<std::string, double>> reportFigures(const MeasureReport& r)
 {
+    // Every figure is a column whatever the run measured (NaN where it did not), so that one
+    // history takes the runs of a series alone, of a pair, with or without --stability.
     std::vector<std::pair<std::string, double>> figures;
-    const auto series = [&](const SeriesStatistics* st, const std::string& suffix) {
-        if (!st) return;
-        const auto add = [&](const std::string& name, double value) { figures.emplace_back(name + suffix, value); };
-        add("roi_pixels", static_cast<double>(st->pixels));
-        add("mean_signal", st->meanSignal);
-        add("noise", st->noise);
-        add("snr", st->snr);
-        add("snr_ci95_low", st->snrCi95 ? (*st->snrCi95)[0] : std::nan(""));
-        add("snr_ci95_high", st->snrCi95 ? (*st->snrCi95)[1] : std::nan(""));
-        add("snr_pixel_mean", st->snrPixelMean);
-        add("snr_pixel_median", st->snrPixelMedian);
-        add("drift_percent_per_repetition", st->driftPercentPerRepetition);
-        add("drift_percent_total", st->driftPercentTotal);
-        // Always a column, so that a history keeps its columns whatever was asked.
-        add("snr_detrended", st->snrDetrended.value_or(std::nan("")));
+    const auto add = [&](const std::vector<std::pair<std::string, double>>& some, const char* suffix, bool given) {
+        for (const auto& [name, value] : some) figures.emplace_back(name + suffix, given ? value : std::nan(""));
     };
-    series(r.seriesA ? &r.seriesA->centre().statistics : nullptr, "_a");
-    series(r.seriesB ? &r.seriesB->centre().statistics : nullptr, "_b");
     for (const auto& [m, suffix] : {std::pair{r.seriesA, "_a"}, {r.seriesB, "_b"}})
-        if (m && m->stability)
-            for (const auto& [name, value] : stabilityColumns(m->stability->figures[m->stability->figures.size() / 2]))
-                figures.emplace_back(name + suffix, value);
-    if (r.g)
-        for (const auto& [name, value] : {std::pair{"g_mean", r.g->mean}, {"g_median", r.g->median}, {"g_p95", r.g->p95},
-                                          {"g_max", r.g->max}, {"g_masked_fraction", r.g->maskedFraction}})
-            figures.emplace_back(name, value);
+        add(seriesFigures(m ? m->centre().statistics : SeriesStatistics{}), suffix, m != nullptr);
+    for (const auto& [m, suffix] : {std::pair{r.seriesA, "_a"}, {r.seriesB, "_b"}}) {
+        const bool given = m && m->stability;
+        add(stabilityColumns(given ? m->stability->figures[m->stability->figures.size() / 2] : StabilityFigures{}),
+            suffix, given);
+    }
+    const GFactorSummary g = r.g.value_or(GFactorSummary{});
+    add({{"g_mean", g.mean}, {"g_median", g.median}, {"g_p95", g.p95}, {"g_max", g.max},
+         {"g_masked_fraction", g.maskedFraction}},
+        "", r.g.has_value());
     return figures;
 }
 

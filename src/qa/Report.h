@@ -48,8 +48,9 @@ struct MeasureReport {
 };
 
 // The run's figures by name, in the order of the report, the centre slice's: those of SERIES_A
-// ending in _a, of SERIES_B in _b, of g beginning with g_. They name the
-// columns of report.csv and of a history, and the keys of a limits file.
+// ending in _a, of SERIES_B in _b, of g beginning with g_; every one of them for every run,
+// NaN where not measured. They name the columns of report.csv and of a history, and the
+// keys of a limits file.
 std::vector<std::pair<std::string, double>> reportFigures(const MeasureReport& report);
 
 std::string reportJson(const MeasureReport& report);

@@ -421,9 +421,16 @@ TEST_F(MeasureTest, RoiHistoryLimitsAndPictures)
     EXPECT_NE(report.find("\"snr_detrended\":"), std::string::npos);
     EXPECT_NE(report.find("\"checks\":[{\"figure\":"), std::string::npos);
 
-    // Two runs: one header and two rows, the second with its detrended SNR.
+    // Two runs: one header and two rows, the second with its detrended SNR; a run of SERIES_A alone
+    // and one with --stability go into the same history.
+    ASSERT_EQ(measure({a, "-o", tmp.str() + "/alone", "-q", "--history", history}, out).status, 0);
+    ASSERT_EQ(measure({a, b, "-o", tmp.str() + "/stability", "-q", "--stability", "--stability-roi", "5", "--history",
+                       history},
+                      out)
+                  .status,
+              0);
     const std::string lines = fileText(history);
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 2 + 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 4 + 1);
     EXPECT_EQ(lines.find("software,version,run_time,a_study_uid,a_acquired,a_station,"), 0u);
 
     // The pictures: of their size, and not the same for other data.
