@@ -8,6 +8,7 @@
 #include "station/StationCommand.h"
 #include "station/StationError.h"
 
+#include "StationTestSupport.h"
 #include "TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -20,12 +21,7 @@ namespace quelby {
 namespace {
 
 using test::TempFolder;
-
-std::string fileText(const std::string& path)
-{
-    std::ifstream in(path);
-    return std::string{std::istreambuf_iterator<char>(in), {}};
-}
+using test::fileText;
 
 TEST(PathPart, KeepsATagInsideOneFolder)
 {
@@ -89,19 +85,22 @@ TEST(Rules, MatchesByPattern)
 
 TEST(StationCommand, ReadsOptionsAndRefusesBadOnes)
 {
-    const StationCommand c = parseStationCommand({"--dir", "d", "--aet", "QA1", "--dicom-port", "11112",
-                                                  "--http-port", "8043", "--stable-age", "2"});
+    const auto [dicomPort, httpPort] = test::freePorts();
+    const StationCommand c =
+        parseStationCommand({"--dir", "d", "--aet", "QA1", "--dicom-port", std::to_string(dicomPort), "--http-port",
+                             std::to_string(httpPort), "--stable-age", "2"});
     EXPECT_EQ(c.dir, "d");
     EXPECT_EQ(c.aet, "QA1");
-    EXPECT_EQ(c.dicomPort, 11112);
-    EXPECT_EQ(c.httpPort, 8043);
+    EXPECT_EQ(c.dicomPort, dicomPort);
+    EXPECT_EQ(c.httpPort, httpPort);
     EXPECT_EQ(c.stableAge, 2);
     EXPECT_EQ(parseStationCommand({"--dir", "d"}).aet, "QUELBY");
+    const std::string port = std::to_string(httpPort);
     const std::vector<std::vector<std::string>> refused = {
         {},
         {"--dir", "d", "--dicom-port", "0"},
-        {"--dir", "d", "--http-port", "8042x"},
-        {"--dir", "d", "--dicom-port", "8042"},
+        {"--dir", "d", "--http-port", port + "x"},
+        {"--dir", "d", "--dicom-port", port, "--http-port", port},
         {"--dir", "d", "--aet", "A_TITLE_OF_17_CHR"},
         {"--dir", "d", "--stable-age"},
         {"--dir", "d", "--jobs", "2"},

@@ -7,14 +7,13 @@
 
 #include "DicomSeries.h"
 #include "PhantomSeries.h"
+#include "StationTestSupport.h"
 #include "TempFolder.h"
 
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -29,33 +28,10 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::TempFolder;
+using test::fileText;
+using test::freePorts;
 
 constexpr const char* ParametricMapClass = "1.2.840.10008.5.1.4.1.1.30";
-
-std::string fileText(const std::string& path)
-{
-    std::ifstream in(path);
-    return std::string{std::istreambuf_iterator<char>(in), {}};
-}
-
-// Two ports the system has just called free; held together so they differ.
-std::pair<int, int> freePorts()
-{
-    int fds[2], ports[2];
-    for (int i = 0; i < 2; ++i) {
-        fds[i] = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(fds[i], reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::getsockname(fds[i], reinterpret_cast<sockaddr*>(&address), &length);
-        ports[i] = ntohs(address.sin_port);
-    }
-    ::close(fds[0]);
-    ::close(fds[1]);
-    return {ports[0], ports[1]};
-}
 
 bool eventually(const std::function<bool()>& condition, std::chrono::seconds limit)
 {
