@@ -1,6 +1,7 @@
 #include "export/DicomResults.h"
 
 #include "engine/core/InputError.h"
+#include "engine/core/Percentile.h"
 #include "export/DicomDecimal.h"
 #include "export/DicomUid.h"
 #include "export/DicomWriterLibrary.h"
@@ -54,13 +55,8 @@ Range rangeOf(std::span<const double> values)
     const auto [lo, hi] = std::minmax_element(finite.begin(), finite.end());
     r.lowest = *lo;
     r.highest = *hi;
-    const auto at = [&](double share) {
-        const auto k = static_cast<std::ptrdiff_t>(share * static_cast<double>(finite.size() - 1));
-        std::nth_element(finite.begin(), finite.begin() + k, finite.end());
-        return finite[static_cast<std::size_t>(k)];
-    };
-    r.low = at(0.01);
-    r.high = at(0.99);
+    r.low = rankPercentile(finite, 1);
+    r.high = rankPercentile(finite, 99);
     return r;
 }
 

@@ -1,5 +1,6 @@
 #include "qa/Pictures.h"
 
+#include "engine/core/Percentile.h"
 #include "qa/FigureText.h"
 
 #include <QBuffer>
@@ -96,13 +97,8 @@ ColourScale robustScale(std::vector<double> values)
 {
     std::erase_if(values, [](double v) { return !std::isfinite(v); });
     if (values.empty()) return {roundTicks(0, 1)};
-    const auto percentile = [&](std::size_t per100) {
-        const auto at = values.begin() + static_cast<std::ptrdiff_t>((values.size() - 1) * per100 / 100);
-        std::nth_element(values.begin(), at, values.end());
-        return *at;
-    };
-    const double low = percentile(1);
-    return {roundTicks(low, percentile(99))};
+    const double low = rankPercentile(values, 1);
+    return {roundTicks(low, rankPercentile(values, 99))};
 }
 
 namespace {
