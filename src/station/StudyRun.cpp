@@ -112,7 +112,11 @@ void StudyRun::rebuildTrend()
     ChildProcess trend({setup_.measure, "trend", setup_.dir + "/history.csv", "-o", setup_.dir + "/trend"}, log, log);
     while (!trend.waitFor(std::chrono::milliseconds(200)))
         if (setup_.stopping()) return;  // the next run rebuilds it
-    if (trend.poll() != 0) log_.line("the trend could not be rebuilt; see " + log);
+    // 1 is a rebuilt trend whose latest run is flagged.
+    if (const int status = *trend.poll(); status != 0 && status != 1)
+        log_.line("the trend could not be rebuilt; see " + log);
+    else if (status == 1)
+        log_.line("the trend flags the latest run of a scanner; see " + setup_.dir + "/trend/trend.html");
 }
 
 }  // namespace quelby
