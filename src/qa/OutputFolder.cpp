@@ -25,6 +25,8 @@ const std::set<std::string>& ownNames()
     static const std::set<std::string> names{
         "signal_a.nii.gz", "noise_a.nii.gz", "snr_a.nii.gz", "signal_b.nii.gz", "noise_b.nii.gz", "snr_b.nii.gz",
         "g.nii.gz",        "snr_a.png",      "snr_b.png",    "g.png",           "drift_a.png",    "drift_b.png",
+        "sfnr_a.nii.gz",   "sfnr_b.nii.gz",  "fluctuation_a.nii.gz",  "fluctuation_b.nii.gz",
+        "static_noise_a.nii.gz", "static_noise_b.nii.gz", "stability_a.png", "stability_b.png",
         "report.csv"};
     return names;
 }

@@ -206,10 +206,11 @@ TEST_F(StackMeasureTest, StaleOutputsGoForeignFilesStayAndAFileIsNoFolder)
     layout.seriesUid = "6.1";
     layout.reductionInPlane = 2;
     const std::string a = slices("a", layout, {1000}, 60), b = slices("b", layout, {1000}, 70);
-    ASSERT_EQ(measure({a, b, "-o", out, "-q"}, out).status, 0);
+    ASSERT_EQ(measure({a, b, "-o", out, "-q", "--stability", "--stability-roi", "5"}, out).status, 0);
     std::ofstream(out + "/notes.txt") << "phantom 3\n";
     ASSERT_EQ(measure({a, "-o", out, "-q"}, out).status, 0);
-    for (const char* gone : {"g.png", "g.nii.gz", "snr_b.nii.gz", "drift_b.png"}) EXPECT_FALSE(exists(out + "/" + gone)) << gone;
+    for (const char* gone : {"g.png", "g.nii.gz", "snr_b.nii.gz", "drift_b.png", "sfnr_a.nii.gz", "stability_b.png"})
+        EXPECT_FALSE(exists(out + "/" + gone)) << gone;
     for (const char* kept : {"notes.txt", "snr_a.png", "snr_a.nii.gz"}) EXPECT_TRUE(exists(out + "/" + kept)) << kept;
 
     // Only this program's own names are taken from an earlier report, whatever it lists.
