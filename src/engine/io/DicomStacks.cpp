@@ -39,6 +39,8 @@ std::vector<DicomImageFacts> imagesOf(SeriesSource& source, std::uint32_t index,
         return {};
     }
     if (const std::string defect = imageDefect(*structure); !defect.empty()) throw InputError(name + ": " + defect);
+    source.instances[index] = {structure->seriesUid, structure->sopClass, structure->origin.sopInstanceUid,
+                               structure->frames.has_value()};
     // Each frame is described on its own, from pixel data that may hold a few bytes per frame.
     const auto frames = static_cast<std::size_t>(structure->frames.value_or(1));
     if (frames > readingCeiling(bytes.size()) / sizeof(DicomImageFacts))
@@ -204,6 +206,7 @@ void findDicomStacks(SeriesSource& source)
 {
     std::vector<DicomImageFacts> images;
     std::vector<unsigned char> bytes;
+    source.instances.assign(source.files.size(), {});
     for (std::uint32_t i = 0; i < source.files.size(); ++i) {
         std::vector<DicomImageFacts> found;
         try {

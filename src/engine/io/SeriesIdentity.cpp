@@ -5,7 +5,6 @@
 #include "engine/io/FileFailure.h"
 #include "engine/io/InputFile.h"
 
-#include <map>
 
 namespace quelby {
 
@@ -74,21 +73,13 @@ SeriesIdentity seriesIdentity(const SeriesSource& source, const Stack& stack)
 std::vector<std::vector<SourceInstance>> sourceInstances(const SeriesSource& source, const Stack& stack)
 {
     if (!fromDicom(source, stack)) return {};
-    std::map<std::uint32_t, SourceInstance> byFile;
-    std::map<std::uint32_t, bool> multiFrame;
-    std::vector<unsigned char> bytes;
     std::vector<std::vector<SourceInstance>> instances;
     for (const StackSlice& slice : stack.slices) {
         std::vector<SourceInstance>& own = instances.emplace_back();
         for (const ImageRef& image : slice.repetitions) {
-            if (!byFile.contains(image.file)) {
-                const DicomStructure d = walked(source.files.at(image.file), bytes);
-                byFile[image.file] = {d.seriesUid, d.sopClass, d.origin.sopInstanceUid, std::nullopt};
-                multiFrame[image.file] = d.frames.has_value();
-            }
-            SourceInstance instance = byFile[image.file];
-            if (multiFrame[image.file]) instance.frame = image.frame + 1;
-            own.push_back(std::move(instance));
+            const FileInstance& file = source.instances.at(image.file);
+            own.push_back({file.seriesUid, file.sopClassUid, file.sopInstanceUid,
+                           file.multiFrame ? std::optional<std::uint32_t>(image.frame + 1) : std::nullopt});
         }
     }
     return instances;

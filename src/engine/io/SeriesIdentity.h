@@ -35,9 +35,8 @@ struct SourceInstance {
 // Throws InputError when that file no longer reads as it did.
 SeriesIdentity seriesIdentity(const SeriesSource& source, const Stack& stack);
 
-// Per slice, the instance of each repetition, in the stack's order; nothing
-// for raw and NIfTI sources. Walks each file of the stack once more, so it is
-// for the derived objects alone. Throws InputError as above.
+// Per slice, the instance of each repetition, in the stack's order, as the
+// stacking's walk found them; nothing for raw and NIfTI sources.
 std::vector<std::vector<SourceInstance>> sourceInstances(const SeriesSource& source, const Stack& stack);
 
 }  // namespace quelby

@@ -18,6 +18,12 @@ struct RawLayout {
     bool bigEndian = false;
 };
 
+// What a DICOM file of a source is, as objects derived from it refer to it.
+struct FileInstance {
+    std::string seriesUid, sopClassUid, sopInstanceUid;
+    bool multiFrame = false;
+};
+
 struct SkippedFile {
     std::string name;
     std::string reason;
@@ -32,6 +38,7 @@ struct SeriesSource {
     RawLayout raw;                   // how the files of a raw source are read
     std::vector<std::string> files;  // paths; ImageRef::file indexes them
     std::vector<Stack> stacks;
+    std::vector<FileInstance> instances;  // one a file of a DICOM source, as the stacking walked it
     std::vector<SkippedFile> skipped;
     std::vector<std::string> warnings;
 };
