@@ -104,7 +104,7 @@ TEST(PixelTeam, WithoutAThreadTheCallerTakesEveryChunk)
               "");
 }
 
-// Every item once and the first failure carried out, whether the helper is
+// Every item once and the lowest item's failure carried out, whether the helper is
 // free, held by a team, or itself the caller (a call nested in a helper task).
 TEST(TwoThreads, EveryItemOnceAndTheFailureCarriedOutWhereverTheHelperIs)
 {
@@ -128,10 +128,15 @@ TEST(TwoThreads, EveryItemOnceAndTheFailureCarriedOutWhereverTheHelperIs)
             forEachOnTwoThreads(seen.size(), [&](std::size_t k) { ++seen[k]; });
             EXPECT_TRUE(std::all_of(seen.begin(), seen.end(), [](const auto& n) { return n == 1; }));
             std::atomic<int> calls = 0;
+            // Item 7's failure goes up, though the other thread's at item 300 comes first.
             EXPECT_THROW(forEachOnTwoThreads(500,
                                              [&](std::size_t k) {
                                                  ++calls;
-                                                 if (k == 7) throw std::out_of_range("item 7");
+                                                 if (k == 7) {
+                                                     std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                                                     throw std::out_of_range("item 7");
+                                                 }
+                                                 if (k == 300) throw std::invalid_argument("item 300");
                                              }),
                          std::out_of_range);
             EXPECT_GE(calls, 8);

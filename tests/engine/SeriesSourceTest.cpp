@@ -114,6 +114,59 @@ TEST(SeriesSource, WhatCannotBeASourceIsRefusedByName)
               "a: cannot be read (No such file or directory)");
 }
 
+// A file is walked from its first bytes where they hold its header, and its
+// frames later read where that walk found them: what lies beyond those bytes
+// (a long header, elements after the pixel data, frames), and a file changed
+// after the walk, must read as the whole file does.
+TEST(SeriesSource, FramesReadWhereverTheHeaderEndsAndAfterAChange)
+{
+    struct Case {
+        const char* what;
+        std::function<void(DicomLayout&)> layout;
+    };
+    const Case cases[] = {
+        {"plain", [](DicomLayout&) {}},
+        {"an element after the pixel data", [](DicomLayout& l) { l.trailingPadding = 1000; }},
+        {"a header longer than the bytes first read", [](DicomLayout& l) { l.attributes[0x0040A160] = std::string(70000, 'x'); }},
+        {"three frames", [](DicomLayout& l) { l.frames = 3; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempFolder tmp;
+        const std::string folder = tmp.sub("series");
+        DicomLayout layout;
+        layout.seriesUid = "1.2.3";
+        c.layout(layout);
+        const auto samplesOf = [&](int seed) {
+            std::vector<std::int32_t> samples(FramePixels * static_cast<std::size_t>(layout.frames));
+            for (std::size_t p = 0; p < samples.size(); ++p) samples[p] = static_cast<std::int32_t>((p * 7919 + static_cast<std::size_t>(seed) * 104729) % 60000) - 30000;
+            return samples;
+        };
+        for (int k = 0; k < 2; ++k) {
+            layout.instanceNumber = k + 1;
+            writeDicomImage(folder + "/IM_" + std::to_string(k), layout, samplesOf(k));
+        }
+        const SeriesSource source = openSeriesSource(folder, {});
+        // IM_0 rewritten with other samples further on in the file; IM_1 cut inside its pixel data.
+        layout.attributes[0x00204000] = "rewritten after the walk";
+        layout.instanceNumber = 1;
+        writeDicomImage(folder + "/IM_0", layout, samplesOf(5));
+        Bytes cut = fileBytes(folder + "/IM_1");
+        cut.resize(cut.size() - 4096);
+        writeBytes(folder + "/IM_1", cut);
+
+        ImageReader reader(source);
+        Bytes image(2 * FramePixels);
+        const std::vector<std::int32_t> expected = samplesOf(5);
+        for (std::uint32_t frame = 0; frame < static_cast<std::uint32_t>(layout.frames); ++frame) {
+            EXPECT_EQ(reader.read({0, frame}, image), SampleKind::Int16);
+            for (std::size_t p = 0; p < FramePixels; ++p)
+                ASSERT_EQ(sampleValue(image.data(), p, SampleKind::Int16), expected[frame * FramePixels + p]) << p;
+        }
+        EXPECT_NE(inputErrorOf([&] { reader.read({1, 0}, image); }).find("IM_1: "), std::string::npos);
+    }
+}
+
 // Frames come out as 16-bit samples, 8-bit ones widened with their sign.
 TEST(DicomFrames, EachFrameAsSixteenBitSamples)
 {

@@ -26,7 +26,7 @@ namespace {
 // library's parse costs several times the reading of the file.
 std::optional<DicomPixelFormat> nativeFormat(const DicomStructure& s)
 {
-    if (!s.native || !s.pixelData || !s.rows || !s.columns || !s.samplesPerPixel || !s.bitsAllocated ||
+    if (!s.native || !s.rows || !s.columns || !s.samplesPerPixel || !s.bitsAllocated ||
         !s.pixelRepresentation || s.photometric.empty())
         return std::nullopt;
     const bool bytesOnly = *s.bitsAllocated == 8 && !s.bigEndian;
@@ -44,6 +44,22 @@ std::optional<DicomPixelFormat> nativeFormat(const DicomStructure& s)
 }
 
 }  // namespace
+
+std::optional<PlainFrames> plainFrames(const DicomStructure& s, std::size_t fileBytes)
+{
+    const std::optional<DicomPixelFormat> f = nativeFormat(s);
+    if (!f || s.bigEndian || f->bitsAllocated != 16 || f->samplesPerPixel != 1 || !f->isMonochrome ||
+        !s.pixelDataOffset || !s.pixelDataBytes)
+        return std::nullopt;
+    PlainFrames plain;
+    plain.fileBytes = fileBytes;
+    plain.offset = *s.pixelDataOffset;
+    plain.frameBytes = 2 * static_cast<std::size_t>(f->rows) * static_cast<std::size_t>(f->columns);
+    plain.count = static_cast<std::uint32_t>(f->frames);
+    plain.kind = f->isSigned ? SampleKind::Int16 : SampleKind::Uint16;
+    if (*s.pixelDataBytes < plain.frameBytes * plain.count) return std::nullopt;
+    return plain;
+}
 
 bool hasDicomPrefix(std::span<const unsigned char> firstBytes)
 {
@@ -159,7 +175,7 @@ DicomImage::DicomImage(std::span<const unsigned char> file) : parsed_(std::make_
     if (image)
         if (const std::string defect = imageDefect(*structure); !defect.empty())
             throw DicomError(DicomProblem::Corrupt, structure->transferSyntax, defect);
-    if (const std::optional<DicomPixelFormat> native = nativeFormat(*structure)) {
+    if (const std::optional<DicomPixelFormat> native = nativeFormat(*structure); native && structure->pixelData) {
         format_ = *native;
         parsed_->nativePixels = *structure->pixelData;
         parsed_->bigEndian = structure->bigEndian;

@@ -1,7 +1,11 @@
 #pragma once
 
+#include "engine/core/Samples.h"
+
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -45,6 +49,22 @@ struct DicomPixelFormat {
     bool isSigned = false;
     bool isMonochrome = false;
 };
+
+struct DicomStructure;
+
+// Where the frames of a plain image lie in its file: native, little endian,
+// one 16-bit grey sample a pixel, so that they are read as stored.
+struct PlainFrames {
+    std::size_t fileBytes = 0;  // the size of the file walked
+    std::size_t offset = 0;     // of frame 0
+    std::size_t frameBytes = 0;
+    std::uint32_t count = 0;
+    SampleKind kind = SampleKind::Int16;
+};
+
+// The plain frames of a walked image whose checks passed (imageDefect), or
+// nothing for any other image.
+std::optional<PlainFrames> plainFrames(const DicomStructure& s, std::size_t fileBytes);
 
 // One DICOM file: native pixel data is read where the checked structure puts
 // it; anything else is parsed and decoded by the DICOM library, in a child

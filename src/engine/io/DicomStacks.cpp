@@ -8,6 +8,7 @@
 #include "engine/io/InputFile.h"
 #include "engine/io/SeriesJoin.h"
 #include "engine/io/StackGrouping.h"
+#include "engine/kernel/TwoThreads.h"
 
 #include <algorithm>
 #include <bit>
@@ -21,31 +22,62 @@ namespace {
 
 std::string fileName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
-// The images of file `index`, or none when it holds none; `bytes` is room for the file.
-std::vector<DicomImageFacts> imagesOf(SeriesSource& source, std::uint32_t index, std::vector<unsigned char>& bytes)
+// The first bytes read of a file: the whole header of nearly every image, so
+// that its pixel data is read only when measured.
+constexpr std::size_t HeaderBytes = std::size_t{64} << 10;
+
+// What the stacking takes from one file.
+struct FileFacts {
+    std::vector<DicomImageFacts> images;  // none when it holds none
+    std::optional<SkippedFile> skipped;
+    FileInstance instance;
+};
+
+// The structure of a DICOM file, from its first bytes where they hold its header.
+std::optional<DicomStructure> structureOf(const InputFile& file, std::vector<unsigned char>& bytes)
+{
+    const auto size = static_cast<std::size_t>(file.size());
+    bytes.resize(std::min(size, HeaderBytes));
+    file.readAt(0, bytes);
+    DicomHeaderWalk walk = walkDicomHeader(bytes, size);
+    if (!walk.wanting) return std::move(walk.structure);
+    file.readAll(bytes);
+    return walkDicomStructure(bytes);
+}
+
+// The images of file `index`.
+FileFacts factsOf(const SeriesSource& source, std::uint32_t index)
 {
     const std::string& path = source.files[index];
     const std::string name = fileName(path);
     const InputFile file(path);
-    if (!file.startsAsDicom()) {
-        source.skipped.push_back({name, "not a DICOM file"});
-        return {};
-    }
-    file.readAll(bytes);
-    const std::optional<DicomStructure> structure = walkDicomStructure(bytes);
+    if (!file.startsAsDicom()) return {{}, SkippedFile{name, "not a DICOM file"}, {}};
+    std::vector<unsigned char> bytes;
+    const std::optional<DicomStructure> structure = structureOf(file, bytes);
     if (!structure) throw InputError(name + ": a truncated or corrupt DICOM file");
-    if (!meantAsImage(*structure)) {
-        source.skipped.push_back({name, "a DICOM object without an image"});
-        return {};
-    }
+    if (!meantAsImage(*structure)) return {{}, SkippedFile{name, "a DICOM object without an image"}, {}};
     if (const std::string defect = imageDefect(*structure); !defect.empty()) throw InputError(name + ": " + defect);
-    source.instances[index] = {structure->seriesUid, structure->sopClass, structure->origin.sopInstanceUid,
-                               structure->frames.has_value()};
+    FileFacts facts;
+    facts.instance = {structure->seriesUid, structure->sopClass, structure->origin.sopInstanceUid,
+                      structure->frames.has_value(), plainFrames(*structure, static_cast<std::size_t>(file.size()))};
     // Each frame is described on its own, from pixel data that may hold a few bytes per frame.
     const auto frames = static_cast<std::size_t>(structure->frames.value_or(1));
-    if (frames > readingCeiling(bytes.size()) / sizeof(DicomImageFacts))
+    if (frames > readingCeiling(static_cast<std::size_t>(file.size())) / sizeof(DicomImageFacts))
         throw InputError(name + ": " + std::to_string(frames) + " frames, more than can be held");
-    return dicomImageFacts(*structure, index);
+    facts.images = dicomImageFacts(*structure, index);
+    return facts;
+}
+
+// factsOf, with the failures of the file said in English. Two threads read at once.
+FileFacts readFacts(const SeriesSource& source, std::uint32_t index)
+{
+    try {
+        return factsOf(source, index);
+    } catch (const FileFailure& failure) {
+        throw failure.inEnglish();
+    } catch (const std::bad_alloc&) {
+        throw InputError(fileName(source.files[index]) + ": too large to be read into memory");
+    }
 }
 
 bool isPhase(const Stack& s) { return s.keys.imageType == "P"; }
@@ -204,19 +236,15 @@ std::vector<std::string> nameParts(const std::vector<Stack>& stacks, const Stack
 
 void findDicomStacks(SeriesSource& source)
 {
+    std::vector<FileFacts> facts(source.files.size());
+    forEachOnTwoThreads(facts.size(), [&](std::size_t i) { facts[i] = readFacts(source, static_cast<std::uint32_t>(i)); });
     std::vector<DicomImageFacts> images;
-    std::vector<unsigned char> bytes;
     source.instances.assign(source.files.size(), {});
-    for (std::uint32_t i = 0; i < source.files.size(); ++i) {
-        std::vector<DicomImageFacts> found;
-        try {
-            found = imagesOf(source, i, bytes);
-        } catch (const FileFailure& failure) {
-            throw failure.inEnglish();
-        } catch (const std::bad_alloc&) {
-            throw InputError(fileName(source.files[i]) + ": too large to be read into memory");
-        }
-        images.insert(images.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+    for (std::size_t i = 0; i < facts.size(); ++i) {
+        if (facts[i].skipped) source.skipped.push_back(*facts[i].skipped);
+        source.instances[i] = std::move(facts[i].instance);
+        images.insert(images.end(), std::make_move_iterator(facts[i].images.begin()),
+                      std::make_move_iterator(facts[i].images.end()));
     }
     if (images.empty()) throw InputError(source.path + ": holds no DICOM image");
     source.stacks = groupDicomStacks(std::move(images), source.files);

@@ -19,19 +19,28 @@ namespace {
 // The checks before the DICOM library sees a file. The library asserts, and so
 // aborts the process, when a file ends inside its header, and reads a file cut
 // inside its pixel data as complete; it only ever sees files that pass this walk.
+// Given the first bytes of a larger file, the walk checks against the file's
+// size and notes when it needs a byte it was not given: a walk that needed none
+// is the walk of the whole file.
 class StructureWalk {
 public:
-    explicit StructureWalk(std::span<const unsigned char> file, DicomStructure& found) : bytes_(file), found_(found) {}
+    StructureWalk(std::span<const unsigned char> bytes, std::size_t fileSize, DicomStructure& found)
+        : bytes_(bytes), size_(fileSize), found_(found)
+    {
+    }
+
+    // Whether the walk needed bytes beyond those given.
+    bool wanting() const { return wanting_; }
 
     bool fits()
     {
         std::size_t at = DicomPrefixBytes;
         std::string ts;
         // The file meta information: explicit VR little endian, group 0002.
-        while (at + 4 <= bytes_.size() && u16(at, false) == 0x0002) {
+        while (at + 4 <= size_ && u16(at, false) == 0x0002) {
             Element e;
             if (!header(at, Encoding::ExplicitLittle, e) || e.undefined || !within(e.value, e.length)) return false;
-            if (u16(at + 2, false) == 0x0010)
+            if (u16(at + 2, false) == 0x0010 && given(e.value, e.length))
                 ts.assign(reinterpret_cast<const char*>(bytes_.data() + e.value), e.length);
             if (u16(at + 2, false) == 0x0002) found_.sopClass = text(e);
             at = e.value + e.length;
@@ -44,9 +53,10 @@ public:
         if (ts == "1.2.840.10008.1.2.1.99") {
             std::vector<unsigned char> inflated;
             if (!inflateRest(at, inflated)) return false;
-            StructureWalk walk(inflated, found_);
+            StructureWalk walk(inflated, inflated.size(), found_);
             const bool fits = walk.dataSet(0, inflated.size(), Encoding::ExplicitLittle, 0, false, end);
-            found_.pixelData.reset();  // it pointed into the inflated copy
+            found_.pixelData.reset();  // they pointed into the inflated copy
+            found_.pixelDataOffset.reset();
             return fits;
         }
         const bool implicit = ts == "1.2.840.10008.1.2";
@@ -55,7 +65,7 @@ public:
         const Encoding encoding = implicit             ? Encoding::ImplicitLittle
                                   : found_.bigEndian ? Encoding::ExplicitBig
                                                      : Encoding::ExplicitLittle;
-        return dataSet(at, bytes_.size(), encoding, 0, false, end);
+        return dataSet(at, size_, encoding, 0, false, end);
     }
 
 private:
@@ -79,6 +89,10 @@ private:
     // exactly the image its attributes describe.
     bool inflateRest(std::size_t at, std::vector<unsigned char>& out) const
     {
+        if (bytes_.size() < size_) {
+            wanting_ = true;
+            return false;
+        }
         const std::size_t ceiling = readingCeiling(bytes_.size());
         z_stream z{};
         if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return false;
@@ -97,10 +111,19 @@ private:
         return status == Z_STREAM_END;
     }
 
-    bool within(std::size_t at, std::size_t count) const { return at <= bytes_.size() && count <= bytes_.size() - at; }
+    bool within(std::size_t at, std::size_t count) const { return at <= size_ && count <= size_ - at; }
+
+    // Whether the bytes are among those given; notes it when they are not.
+    bool given(std::size_t at, std::size_t count) const
+    {
+        const bool in = at <= bytes_.size() && count <= bytes_.size() - at;
+        wanting_ |= !in;
+        return in;
+    }
 
     std::uint16_t u16(std::size_t at, bool big) const
     {
+        if (!given(at, 2)) return 0;
         const unsigned a = bytes_[at], b = bytes_[at + 1];
         return static_cast<std::uint16_t>(big ? (a << 8 | b) : (b << 8 | a));
     }
@@ -114,7 +137,7 @@ private:
     bool header(std::size_t at, Encoding encoding, Element& e) const
     {
         const bool big = encoding == Encoding::ExplicitBig;
-        if (!within(at, 8)) return false;
+        if (!within(at, 8) || !given(at, 8)) return false;
         e.group = u16(at, big);
         e.element = u16(at + 2, big);
         std::uint32_t length = 0;
@@ -136,7 +159,7 @@ private:
             // The library reads an unknown VR otherwise than this walk would, and may abort on it.
             if (!longForm && std::none_of(std::begin(shortForms), std::end(shortForms), is)) return false;
             if (longForm) {
-                if (!within(at, 12)) return false;
+                if (!within(at, 12) || !given(at, 12)) return false;
                 length = u32(at + 8, big);
                 e.value = at + 12;
             } else {
@@ -228,6 +251,7 @@ private:
     void keepFragment(const Element& item)
     {
         std::uint32_t head = 0;
+        if (!given(item.value, std::min<std::size_t>(item.length, 4))) return;
         for (std::size_t i = 0; i < 4; ++i)
             head = head << 8 | (i < item.length ? bytes_[item.value + i] : 0u);
         found_.fragmentHeads.push_back(head);
@@ -254,6 +278,7 @@ private:
 
     std::string text(const Element& e) const
     {
+        if (!given(e.value, e.length)) return {};
         std::string t(reinterpret_cast<const char*>(bytes_.data() + e.value), e.length);
         while (!t.empty() && (t.back() == ' ' || t.back() == '\0')) t.pop_back();
         while (!t.empty() && t.front() == ' ') t.erase(0, 1);
@@ -264,7 +289,7 @@ private:
     std::optional<double> number(const Element& e, bool big, bool binary) const
     {
         if (!binary) return decimalValue(text(e));
-        if (e.length != 8) return std::nullopt;
+        if (e.length != 8 || !given(e.value, 8)) return std::nullopt;
         std::uint64_t bits = 0;
         for (int i = 0; i < 8; ++i) {
             const unsigned b = bytes_[e.value + static_cast<std::size_t>(big ? i : 7 - i)];
@@ -386,7 +411,9 @@ private:
         found_.pixelDataGiven |= pixelData;
         if (e.undefined || !within(e.value, e.length)) return;
         if (pixelData) {
-            found_.pixelData = bytes_.subspan(e.value, e.length);
+            // The only value a walk of the first bytes may leave unread.
+            if (e.value + e.length <= bytes_.size()) found_.pixelData = bytes_.subspan(e.value, e.length);
+            found_.pixelDataOffset = e.value;
             found_.pixelDataBytes = e.length;
             return;
         }
@@ -472,8 +499,10 @@ private:
     }
 
     std::span<const unsigned char> bytes_;
+    std::size_t size_;
     DicomStructure& found_;
     bool inPerFrame_ = false;
+    mutable bool wanting_ = false;
 };
 
 
@@ -481,14 +510,22 @@ private:
 
 std::optional<DicomStructure> walkDicomStructure(std::span<const unsigned char> file)
 {
+    return walkDicomHeader(file, file.size()).structure;
+}
+
+DicomHeaderWalk walkDicomHeader(std::span<const unsigned char> firstBytes, std::size_t fileSize)
+{
     DicomStructure found;
-    if (!StructureWalk(file, found).fits()) return std::nullopt;
+    StructureWalk walk(firstBytes.first(std::min(firstBytes.size(), fileSize)), fileSize, found);
+    const bool fits = walk.fits();
+    if (walk.wanting()) return {std::nullopt, true};
+    if (!fits) return {};
     // Values the library asserts on rather than refuses.
     const auto within = [](const std::optional<int>& v, int low, int high) { return !v || (*v >= low && *v <= high); };
     if (!within(found.samplesPerPixel, 1, 4) || !within(found.bitsAllocated, 1, 64) || !within(found.rows, 1, 65535) ||
         !within(found.columns, 1, 65535) || !within(found.frames, 1, 1 << 24) || !within(found.pixelRepresentation, 0, 1))
-        return std::nullopt;
-    return found;
+        return {};
+    return {std::move(found), false};
 }
 
 }  // namespace quelby

@@ -24,8 +24,11 @@ struct DicomStructure {
     std::vector<std::uint32_t> unreadable;
     std::string sopClass;  // of the data set, else the meta information's media storage SOP class
     bool pixelDataGiven = false;  // a top-level Pixel Data element, of any form
-    // The value of the top-level Pixel Data element, where it has a defined length.
+    // The value of the top-level Pixel Data element, where it has a defined
+    // length and lies within the bytes walked.
     std::optional<std::span<const unsigned char>> pixelData;
+    // Where it begins in the file, for a data set that is not deflated.
+    std::optional<std::size_t> pixelDataOffset;
     // Its length; for a deflated data set too, whose inflated copy is gone.
     std::optional<std::size_t> pixelDataBytes;
     // Encapsulated pixel data: the first four bytes of each item, big endian
@@ -88,5 +91,14 @@ inline std::size_t readingCeiling(std::size_t storedBytes)
 // syntax. A deflated data set is inflated to be walked, up to readingCeiling
 // of the file; one that inflates to more is refused.
 std::optional<DicomStructure> walkDicomStructure(std::span<const unsigned char> file);
+
+// The walk of a file of `fileSize` bytes from its first bytes alone, which
+// may end inside the value of its top-level pixel data: the structure, or
+// `wanting` when the walk needs more of the file.
+struct DicomHeaderWalk {
+    std::optional<DicomStructure> structure;
+    bool wanting = false;
+};
+DicomHeaderWalk walkDicomHeader(std::span<const unsigned char> firstBytes, std::size_t fileSize);
 
 }  // namespace quelby

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <sys/stat.h>
 
@@ -99,7 +100,25 @@ SeriesSource openSeriesSource(const std::string& path, const RawLayout& raw)
     return source;
 }
 
+namespace {
+
+// A plain frame read where the walk found it, without walking the file again;
+// nothing when the file is no longer the one walked.
+std::optional<SampleKind> readPlainFrame(const std::string& path, const PlainFrames& plain, std::uint32_t frame,
+                                         std::span<unsigned char> into)
+{
+    if (frame >= plain.count || into.size() != plain.frameBytes) return std::nullopt;
+    InputFile file(path);
+    if (static_cast<std::size_t>(file.size()) != plain.fileBytes) return std::nullopt;
+    file.readAt(static_cast<std::int64_t>(plain.offset + frame * plain.frameBytes), into);
+    file.close();
+    return plain.kind;
+}
+
+}  // namespace
+
 struct ImageReader::State {
+    std::mutex mutex;  // for what is kept: the file walked last, the NIfTI reader
     DicomFrames frames;
     std::unique_ptr<NiftiImages> nifti;
 };
@@ -113,7 +132,10 @@ ImageReader::~ImageReader() = default;
 
 SampleKind ImageReader::read(const ImageRef& image, std::span<unsigned char> into)
 {
-    if (state_->nifti) return state_->nifti->read(image, into);
+    if (state_->nifti) {
+        const std::lock_guard lock(state_->mutex);
+        return state_->nifti->read(image, into);
+    }
     if (image.file >= source_.files.size()) throw InputError(source_.path + ": no file " + std::to_string(image.file));
     const std::string& path = source_.files[image.file];
     try {
@@ -123,6 +145,10 @@ SampleKind ImageReader::read(const ImageRef& image, std::span<unsigned char> int
             file.close();
             return source_.raw.kind;
         }
+        if (image.file < source_.instances.size() && source_.instances[image.file].plain)
+            if (const auto kind = readPlainFrame(path, *source_.instances[image.file].plain, image.frame, into))
+                return *kind;
+        const std::lock_guard lock(state_->mutex);
         if (!state_->frames.holds(path)) {
             InputFile file(path);
             state_->frames.open(file);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/core/Samples.h"
+#include "engine/io/DicomImage.h"
 #include "engine/io/Stack.h"
 
 #include <memory>
@@ -22,6 +23,7 @@ struct RawLayout {
 struct FileInstance {
     std::string seriesUid, sopClassUid, sopInstanceUid;
     bool multiFrame = false;
+    std::optional<PlainFrames> plain;  // read without walking the file again
 };
 
 struct SkippedFile {
@@ -66,7 +68,8 @@ public:
 
     // Rows × columns two-byte samples, least significant byte first, row 0
     // first, into `into` (which holds exactly that); their kind. The stored
-    // values: no rescale. Throws InputError naming the file.
+    // values: no rescale. Throws InputError naming the file. Two threads may
+    // read at once.
     SampleKind read(const ImageRef& image, std::span<unsigned char> into);
 
 private:

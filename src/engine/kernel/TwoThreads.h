@@ -12,18 +12,23 @@ namespace quelby {
 
 // Calls item(k) for k from 0 to count − 1, the items shared between this thread
 // and the helper. A thread whose item fails takes no more; once both are done,
-// the first failure goes up.
+// the failure of the lowest item goes up, as it would one item after the other.
 inline void forEachOnTwoThreads(std::size_t count, const std::function<void(std::size_t)>& item)
 {
     std::atomic<std::size_t> next = 0;
     std::exception_ptr failure;
+    std::size_t failed = count;
     std::mutex failing;
     const auto work = [&] {
+        std::size_t k = 0;
         try {
-            for (std::size_t k; (k = next++) < count;) item(k);
+            while ((k = next++) < count) item(k);
         } catch (...) {
             const std::lock_guard lock(failing);
-            if (!failure) failure = std::current_exception();
+            if (k < failed) {
+                failed = k;
+                failure = std::current_exception();
+            }
         }
     };
     HelperTask other(work);

@@ -1,6 +1,7 @@
 #include "engine/series/RepetitionBatches.h"
 
 #include "engine/kernel/RunKernel.h"
+#include "engine/kernel/TwoThreads.h"
 
 #include <algorithm>
 
@@ -25,10 +26,13 @@ bool RepetitionBatches::read(std::size_t first)
 {
     const std::size_t total = stack_.repetitions();
     repetitions_ = first < total ? std::min(capacity_, total - first) : 0;
-    for (std::size_t r = 0; r < repetitions_; ++r)
-        for (std::size_t s = 0; s < stack_.slices.size(); ++s)
-            kinds_[at(s, r)] = supply_(stack_.slices[s].repetitions[first + r],
-                                       std::span(bytes_.data() + at(s, r) * imageBytes_, imageBytes_));
+    // Read on both cores: reading is most of a pass.
+    const std::size_t slices = stack_.slices.size();
+    forEachOnTwoThreads(repetitions_ * slices, [&](std::size_t k) {
+        const std::size_t r = k / slices, s = k % slices;
+        kinds_[at(s, r)] = supply_(stack_.slices[s].repetitions[first + r],
+                                   std::span(bytes_.data() + at(s, r) * imageBytes_, imageBytes_));
+    });
     return repetitions_ > 0;
 }
 

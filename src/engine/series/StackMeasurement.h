@@ -10,7 +10,8 @@
 namespace quelby {
 
 // Reads one image into `into` (rows × columns two-byte samples, least
-// significant byte first, row 0 first) and says their kind.
+// significant byte first, row 0 first) and says their kind. Called from two
+// threads at once.
 using ImageSupplier = std::function<SampleKind(const ImageRef&, std::span<unsigned char>)>;
 
 // Told what the passes over a stack see, for figures beyond the maps.
