@@ -2,8 +2,8 @@
 
 #include "engine/core/Percentile.h"
 #include "qa/FigureText.h"
+#include "qa/PngBytes.h"
 
-#include <QBuffer>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QImage>
@@ -55,16 +55,6 @@ QFont titleFont()
 }
 
 }  // namespace
-
-std::vector<char> pngBytes(const QImage& image)
-{
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    // Qt's quality is the inverse of zlib's effort: a little larger, several times faster.
-    if (!image.save(&buffer, "PNG", 80)) throw std::runtime_error("cannot encode a PNG picture");
-    return std::vector<char>(bytes.begin(), bytes.end());
-}
 
 void preparePictures() { ensureApplication(); }
 

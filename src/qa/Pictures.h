@@ -6,12 +6,7 @@
 #include <string>
 #include <vector>
 
-class QImage;
-
 namespace quelby {
-
-// A picture as PNG bytes, quickly compressed.
-std::vector<char> pngBytes(const QImage& image);
 
 // Readies Qt for drawing text; called on the main thread before pictures are
 // made on others.

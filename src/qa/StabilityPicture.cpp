@@ -2,6 +2,7 @@
 
 #include "qa/FigureText.h"
 #include "qa/Pictures.h"
+#include "qa/PngBytes.h"
 
 #include <QImage>
 #include <QPainter>
