@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <deque>
 #include <functional>
 #include <numeric>
 
@@ -47,30 +46,32 @@ namespace {
 // The largest 4-connected region of the mask.
 std::vector<char> largestRegion(const std::vector<char>& mask, int width, int height)
 {
+    const auto w = static_cast<std::size_t>(width), h = static_cast<std::size_t>(height);
     std::vector<int> label(mask.size(), 0);
-    int best = 0, bestSize = 0, next = 0;
-    std::deque<std::size_t> queue;
+    int best = 0, next = 0;
+    std::size_t bestSize = 0;
+    std::vector<std::pair<std::size_t, std::size_t>> open;  // column and row of labelled pixels yet to spread
     for (std::size_t start = 0; start < mask.size(); ++start) {
         if (!mask[start] || label[start] != 0) continue;
         ++next;
-        int size = 0;
+        std::size_t size = 0;
         label[start] = next;
-        queue.push_back(start);
-        while (!queue.empty()) {
-            const std::size_t p = queue.front();
-            queue.pop_front();
+        open.push_back({start % w, start / w});
+        while (!open.empty()) {
+            const auto [x, y] = open.back();
+            open.pop_back();
             ++size;
-            const int x = static_cast<int>(p % static_cast<std::size_t>(width)), y = static_cast<int>(p / static_cast<std::size_t>(width));
-            const int dx[4] = {1, -1, 0, 0}, dy[4] = {0, 0, 1, -1};
-            for (int d = 0; d < 4; ++d) {
-                const int nx = x + dx[d], ny = y + dy[d];
-                if (nx < 0 || ny < 0 || nx >= width || ny >= height) continue;
-                const std::size_t q = static_cast<std::size_t>(ny) * static_cast<std::size_t>(width) + static_cast<std::size_t>(nx);
+            const auto spread = [&](std::size_t nx, std::size_t ny) {
+                const std::size_t q = ny * w + nx;
                 if (mask[q] && label[q] == 0) {
                     label[q] = next;
-                    queue.push_back(q);
+                    open.push_back({nx, ny});
                 }
-            }
+            };
+            if (x + 1 < w) spread(x + 1, y);
+            if (x > 0) spread(x - 1, y);
+            if (y + 1 < h) spread(x, y + 1);
+            if (y > 0) spread(x, y - 1);
         }
         if (size > bestSize) {
             bestSize = size;
@@ -133,11 +134,14 @@ Roi makeRoi(const RoiRequest& request, std::span<const double> signal, int width
     roi.phantom = phantomOf(signal, width, height);
     roi.phantomPixels = static_cast<std::size_t>(std::count(roi.phantom.begin(), roi.phantom.end(), 1));
     if (roi.phantomPixels == 0) roi.phantom.clear();
+    const auto w = static_cast<std::size_t>(width);
     const auto disc = [&](double cx, double cy, double r) {
-        for (std::size_t p = 0; p < pixels; ++p) {
-            const double dx = static_cast<double>(p % static_cast<std::size_t>(width)) - cx;
-            const double dy = static_cast<double>(p / static_cast<std::size_t>(width)) - cy;
-            roi.inside[p] = dx * dx + dy * dy <= r * r;
+        for (std::size_t y = 0, p = 0; y < pixels / w; ++y) {
+            const double dy = static_cast<double>(y) - cy;
+            for (std::size_t x = 0; x < w; ++x, ++p) {
+                const double dx = static_cast<double>(x) - cx;
+                roi.inside[p] = dx * dx + dy * dy <= r * r;
+            }
         }
         roi.centreX = cx;
         roi.centreY = cy;
@@ -148,11 +152,12 @@ Roi makeRoi(const RoiRequest& request, std::span<const double> signal, int width
         if (roi.phantomPixels < 20)
             throw InputError("no phantom found in the mean image of SERIES_A; give the ROI with --roi");
         double sx = 0, sy = 0;
-        for (std::size_t p = 0; p < pixels; ++p)
-            if (roi.phantom[p]) {
-                sx += static_cast<double>(p % static_cast<std::size_t>(width));
-                sy += static_cast<double>(p / static_cast<std::size_t>(width));
-            }
+        for (std::size_t y = 0, p = 0; y < pixels / w; ++y)
+            for (std::size_t x = 0; x < w; ++x, ++p)
+                if (roi.phantom[p]) {
+                    sx += static_cast<double>(x);
+                    sy += static_cast<double>(y);
+                }
         const double n = static_cast<double>(roi.phantomPixels);
         disc(sx / n, sy / n, std::sqrt(0.75 * n / M_PI));
         break;

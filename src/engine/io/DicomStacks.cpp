@@ -22,9 +22,10 @@ namespace {
 
 std::string fileName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
-// The first bytes read of a file: the whole header of nearly every image, so
-// that its pixel data is read only when measured.
-constexpr std::size_t HeaderBytes = std::size_t{64} << 10;
+// The bytes first read of a file: the whole header of most images, so that
+// their pixel data is read only when measured. More are read, four times as
+// many each time, while the walk of the header needs them.
+constexpr std::size_t FirstBytes = std::size_t{16} << 10;
 
 // What the stacking takes from one file.
 struct FileFacts {
@@ -33,16 +34,19 @@ struct FileFacts {
     FileInstance instance;
 };
 
-// The structure of a DICOM file, from its first bytes where they hold its header.
+// The structure of a DICOM file, from as many of its first bytes as its header takes.
 std::optional<DicomStructure> structureOf(const InputFile& file, std::vector<unsigned char>& bytes)
 {
     const auto size = static_cast<std::size_t>(file.size());
-    bytes.resize(std::min(size, HeaderBytes));
+    bytes.resize(std::min(size, FirstBytes));
     file.readAt(0, bytes);
-    DicomHeaderWalk walk = walkDicomHeader(bytes, size);
-    if (!walk.wanting) return std::move(walk.structure);
-    file.readAll(bytes);
-    return walkDicomStructure(bytes);
+    for (;;) {
+        DicomHeaderWalk walk = walkDicomHeader(bytes, size);
+        if (!walk.wanting || bytes.size() == size) return std::move(walk.structure);
+        const std::size_t had = bytes.size();
+        bytes.resize(std::min(size, 4 * had));
+        file.readAt(static_cast<std::int64_t>(had), std::span(bytes).subspan(had));
+    }
 }
 
 // The images of file `index`.

@@ -10,6 +10,8 @@ namespace quelby {
 
 std::optional<double> decimalValue(std::string_view text)
 {
+    // Empty values are common (type 2 attributes), and a throw for each costs more than the reading.
+    if (text.empty()) return std::nullopt;
     try {
         return parseNumber(text, ".");
     } catch (const Failure&) {
