@@ -1,6 +1,5 @@
-#include "qa/Pictures.h"
+#include "qa/PictureDrawing.h"
 
-#include "engine/core/Percentile.h"
 #include "qa/FigureText.h"
 #include "qa/PngBytes.h"
 
@@ -56,40 +55,7 @@ QFont titleFont()
 
 }  // namespace
 
-void preparePictures() { ensureApplication(); }
-
-std::vector<double> roundTicks(double low, double high, int intervals)
-{
-    if (!(high > low)) {
-        const double pad = low != 0 ? std::fabs(low) * 0.05 : 1;
-        low -= pad;
-        high += pad;
-    }
-    const double raw = (high - low) / std::max(1, intervals);
-    const double power = std::floor(std::log10(raw));
-    const double unit = std::pow(10.0, power);
-    double mantissa = 10;
-    for (const double m : {1.0, 2.0, 5.0})
-        if (m * unit >= raw * (1 - 1e-9)) {
-            mantissa = m;
-            break;
-        }
-    const double step = mantissa * unit;
-    // Ticks as whole multiples, divided by 10^-k for fractions so that 0.3 prints as 0.3.
-    const auto tick = [&](double n) { return power < 0 ? n * mantissa / std::pow(10.0, -power) : n * step; };
-    const double first = std::floor(low / step * (1 + 1e-12)), last = std::ceil(high / step * (1 - 1e-12));
-    std::vector<double> ticks;
-    for (double n = first; n <= last; ++n) ticks.push_back(tick(n));
-    return ticks;
-}
-
-ColourScale robustScale(std::vector<double> values)
-{
-    std::erase_if(values, [](double v) { return !std::isfinite(v); });
-    if (values.empty()) return {roundTicks(0, 1)};
-    const double low = rankPercentile(values, 1);
-    return {roundTicks(low, rankPercentile(values, 99))};
-}
+void prepareDrawing() { ensureApplication(); }
 
 namespace {
 
@@ -207,7 +173,7 @@ void drawTable(QPainter& painter, const MapLayout& l, const std::vector<std::vec
 
 }  // namespace
 
-std::vector<char> mapPicture(const MapPicture& p)
+std::vector<char> drawMap(const MapPicture& p)
 {
     ensureApplication();
     const MapLayout l = layOut(p, QFontMetrics(QFont()), QFontMetrics(titleFont()));
@@ -240,13 +206,13 @@ std::vector<char> mapPicture(const MapPicture& p)
     return pngBytes(image);
 }
 
-std::vector<char> mapPicture(const std::vector<PictureSlice>& slices, int width, int height, double low, double high,
+std::vector<char> drawPlainMap(const std::vector<PictureSlice>& slices, int width, int height, double low, double high,
                              const std::vector<std::string>& caption)
 {
-    return mapPicture(MapPicture{{}, slices, width, height, {roundTicks(low, high)}, caption, {}});
+    return drawMap(MapPicture{{}, slices, width, height, {roundTicks(low, high)}, caption, {}});
 }
 
-std::vector<char> driftPicture(const SeriesStatistics& st, const std::string& title)
+std::vector<char> drawDrift(const SeriesStatistics& st, const std::string& title)
 {
     ensureApplication();
     const int w = 480, h = 300, left = 70, right = 15, top = 30, bottom = 58;

@@ -6,6 +6,7 @@
 #include "qa/HistoryCarry.h"
 #include "qa/MeasureCommand.h"
 #include "qa/OutputFolder.h"
+#include "qa/PictureDrawing.h"
 #include "qa/PairMeasurement.h"
 #include "qa/Report.h"
 #include "qa/TrendProgram.h"
@@ -102,6 +103,8 @@ Stack chosen(const SeriesSource& source, const StackChoice& choice, std::vector<
 int measure(const MeasureCommand& c, const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
 {
     OutputFolder::checkUsable(c.outFolder);
+    // Qt's libraries load on the helper while the series are read.
+    loadPicturesAhead();
     const SeriesSource a = openSeriesSource(c.seriesA, c.raw);
     std::optional<SeriesSource> b;
     if (!c.seriesB.empty()) b = openSeriesSource(c.seriesB, c.raw);

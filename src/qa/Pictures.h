@@ -1,5 +1,6 @@
 #pragma once
 
+#include "qa/ColourScale.h"
 #include "qa/RoiStatistics.h"
 
 #include <span>
@@ -8,8 +9,9 @@
 
 namespace quelby {
 
-// Readies Qt for drawing text; called on the main thread before pictures are
-// made on others.
+// Readies the drawing of pictures: the module that draws them loaded, and Qt
+// ready to draw text. Called on the main thread before pictures are made on
+// others; throws InputError when the module cannot be loaded.
 void preparePictures();
 
 // One slice of a map (width × height, row by row) and its ROI.
@@ -17,21 +19,6 @@ struct PictureSlice {
     std::span<const double> values;
     const Roi* roi = nullptr;
 };
-
-// Ticks in steps of 1, 2 or 5 × 10^k, at most about `intervals` of them, from
-// the multiple of the step at or below `low` to the one at or above `high`.
-std::vector<double> roundTicks(double low, double high, int intervals = 5);
-
-// A colour scale running from its first tick to its last.
-struct ColourScale {
-    std::vector<double> ticks;
-    double low() const { return ticks.front(); }
-    double high() const { return ticks.back(); }
-};
-
-// From the 1st to the 99th percentile of the finite `values`, in round ticks,
-// so that a few outliers do not squeeze the map into one colour.
-ColourScale robustScale(std::vector<double> values);
 
 struct MapPicture {
     std::string title;  // the map and its unit

@@ -1,7 +1,6 @@
-#include "qa/StabilityPicture.h"
-
+#include "qa/AmplitudeSpectrum.h"
 #include "qa/FigureText.h"
-#include "qa/Pictures.h"
+#include "qa/PictureDrawing.h"
 #include "qa/PngBytes.h"
 
 #include <QImage>
@@ -163,7 +162,7 @@ void sfnrPanel(QPainter& painter, QRect area, const StabilityFigures& f, std::sp
         for (int x = f.centreX - f.roiWidth / 2; x < f.centreX - f.roiWidth / 2 + f.roiWidth; ++x)
             roi.inside[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)] = 1;
     const double high = *std::max_element(sfnr.begin(), sfnr.end());
-    const std::vector<char> png = mapPicture({{sfnr, &roi}}, width, height, 0, high > 0 ? high : 1,
+    const std::vector<char> png = drawPlainMap({{sfnr, &roi}}, width, height, 0, high > 0 ? high : 1,
                                              {"SFNR map (no unit), ROI mean " + figureText(f.sfnr)});
     QImage map;
     map.loadFromData(reinterpret_cast<const uchar*>(png.data()), static_cast<int>(png.size()), "PNG");
@@ -174,10 +173,10 @@ void sfnrPanel(QPainter& painter, QRect area, const StabilityFigures& f, std::sp
 
 }  // namespace
 
-std::vector<char> stabilityPicture(const StabilityFigures& f, std::span<const double> sfnr, int width, int height,
+std::vector<char> drawStability(const StabilityFigures& f, std::span<const double> sfnr, int width, int height,
                                    std::optional<double> frameSeconds, const std::string& title)
 {
-    preparePictures();
+    prepareDrawing();
     QImage image(2 * PanelWidth, TitleHeight + 2 * PanelHeight, QImage::Format_RGB888);
     image.fill(Qt::white);
     QPainter painter(&image);

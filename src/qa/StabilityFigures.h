@@ -36,9 +36,6 @@ StabilityFigures stabilityFigures(const StabilityMaps& maps, std::size_t slice);
 StabilityResult measureStability(const Stack& stack, const ImageSupplier& supply, bool applyRescale, int roiWidth,
                                  int skip);
 
-// The magnitude of the discrete Fourier transform of `values`, frequencies 0 … ⌊T/2⌋ cycles per T frames.
-std::vector<double> amplitudeSpectrum(std::span<const double> values);
-
 // {frames, roi_width, centre: [x, y], signal, sfnr, snr, percent_fluctuation,
 // drift_percent, rdc, weisskoff: [[n, F], …]}; null for a figure not formed.
 nlohmann::json stabilityJson(const StabilityFigures& figures);

@@ -3,6 +3,7 @@
 #include "engine/io/DicomImageCheck.h"
 #include "engine/io/DicomLibrary.h"
 #include "engine/io/DicomStructure.h"
+#include "engine/io/ModuleEntry.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -133,7 +134,11 @@ LibraryOutcome decodeInChild(std::span<const unsigned char> file, std::size_t ro
     auto* outcome = new (shared.bytes()) LibraryOutcome();
     unsigned char* into = shared.bytes() + sizeof(LibraryOutcome);
     const std::optional<rlim_t> addressSpace = childAddressSpace(file.size(), room);
-    const pid_t child = ::fork();
+    pid_t child = -1;
+    {
+        const std::lock_guard loading(moduleLoading());
+        child = ::fork();
+    }
     if (child < 0) throw DicomError(DicomProblem::Corrupt, {});
     if (child == 0) {
         // The library's assertions would reach our standard error before the refusal that says why.

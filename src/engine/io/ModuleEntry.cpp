@@ -14,6 +14,7 @@ void* moduleEntry(const ModulePlaces& places, const char* entry, std::string& tr
     if (!error) paths.push_back((self.parent_path() / places.fromBindir / places.name).lexically_normal());
     paths.push_back(std::filesystem::path(places.installed) / places.name);
     paths.push_back(places.built);
+    const std::lock_guard lock(moduleLoading());
     for (const std::filesystem::path& path : paths) {
         // Loaded in this process rather than in each child: the loader is not
         // safe after a fork of a threaded process, and children inherit it.
@@ -24,6 +25,12 @@ void* moduleEntry(const ModulePlaces& places, const char* entry, std::string& tr
         tried += (tried.empty() ? "" : ", ") + path.string();
     }
     return nullptr;
+}
+
+std::mutex& moduleLoading()
+{
+    static std::mutex loading;
+    return loading;
 }
 
 }  // namespace quelby

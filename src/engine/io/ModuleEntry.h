@@ -1,5 +1,6 @@
 #pragma once
 
+#include <mutex>
 #include <string>
 
 namespace quelby {
@@ -17,5 +18,9 @@ struct ModulePlaces {
 // holds it; the module stays loaded for the process. Nothing when none does,
 // with the paths tried in `tried`.
 void* moduleEntry(const ModulePlaces& places, const char* entry, std::string& tried);
+
+// Held while a module loads, which may be on the helper thread: a process
+// forked meanwhile would start with the loader's locks held.
+std::mutex& moduleLoading();
 
 }  // namespace quelby
