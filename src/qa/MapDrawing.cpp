@@ -17,7 +17,10 @@ namespace quelby {
 
 namespace {
 
-// Text needs a GUI application; without a display it draws offscreen.
+// Text needs a GUI application; without a display it draws offscreen. It is
+// made on the helper thread as the module loads, and ends with the process,
+// on the main thread: with Qt's own event dispatcher, not GLib's (whose main
+// context cannot be left from another thread), that is quiet.
 void ensureApplication()
 {
     if (QCoreApplication::instance() != nullptr) return;
@@ -55,7 +58,17 @@ QFont titleFont()
 
 }  // namespace
 
-void prepareDrawing() { ensureApplication(); }
+// The font database and the fonts of the pictures, found and loaded once for
+// the process (the first text otherwise takes longer than a picture).
+void prepareDrawing()
+{
+    ensureApplication();
+    QImage image(64, 32, QImage::Format_RGB888);
+    QPainter painter(&image);
+    painter.drawText(QRect(0, 0, 64, 32), Qt::AlignLeft, "0.5 %");
+    painter.setFont(titleFont());
+    painter.drawText(QRect(0, 0, 64, 32), Qt::AlignLeft, "SNR");
+}
 
 namespace {
 

@@ -35,7 +35,8 @@ std::vector<char> drawDrift(const SeriesStatistics& statistics, const std::strin
 std::vector<char> drawStability(const StabilityFigures& figures, std::span<const double> sfnr, int width, int height,
                                 std::optional<double> frameSeconds, const std::string& title);
 
-// Starts loading the module on the helper thread; the first picture waits for it.
+// Starts loading the module, and readying Qt, on the helper thread; the first
+// picture waits for them. Called before any other thread runs.
 void loadPicturesAhead();
 
 }  // namespace quelby

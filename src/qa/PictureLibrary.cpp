@@ -6,6 +6,7 @@
 #include "engine/kernel/HelperTask.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 
@@ -31,11 +32,17 @@ public:
     // A run that ends before its pictures does not load the module on its way out.
     ~Loading() { unwanted_ = true; }
 
+    // Loads the module and readies Qt, on the helper if it is free.
     void ahead()
     {
         std::call_once(started_, [this] {
+            // Set here, before another thread runs: setenv beside a getenv is a race.
+            ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+            ::setenv("QT_NO_GLIB", "1", 0);
             task_ = std::make_unique<HelperTask>([this] {
-                if (!unwanted_) drawing_ = load();
+                if (unwanted_) return;
+                drawing_ = load();
+                drawing_->prepare();
             });
         });
     }
@@ -64,7 +71,7 @@ Loading& loading()
 
 void loadPicturesAhead() { loading().ahead(); }
 
-void preparePictures() { loading().drawing().prepare(); }
+void preparePictures() { loading().drawing(); }
 
 std::vector<char> mapPicture(const MapPicture& picture) { return loading().drawing().map(picture); }
 

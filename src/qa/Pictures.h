@@ -10,8 +10,9 @@
 namespace quelby {
 
 // Readies the drawing of pictures: the module that draws them loaded, and Qt
-// ready to draw text. Called on the main thread before pictures are made on
-// others; throws InputError when the module cannot be loaded.
+// ready to draw text (on the helper, when loadPicturesAhead began it). Called
+// before pictures are made on two threads; throws InputError when the module
+// cannot be loaded.
 void preparePictures();
 
 // One slice of a map (width × height, row by row) and its ROI.
