@@ -1,5 +1,5 @@
-#include "qa/AmplitudeSpectrum.h"
 #include "qa/FigureText.h"
+#include "qa/FourierMagnitudes.h"
 #include "qa/PictureDrawing.h"
 #include "qa/PngBytes.h"
 

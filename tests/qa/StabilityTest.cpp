@@ -9,7 +9,7 @@
 // 2·√(5/T)·F, so the drift lies within 3 · 2·√(5/T)·F of the one imposed.
 #include "GaussianNoise.h"
 #include "engine/core/InputError.h"
-#include "qa/AmplitudeSpectrum.h"
+#include "qa/FourierMagnitudes.h"
 #include "qa/StabilityFigures.h"
 #include "qa/StabilityPicture.h"
 

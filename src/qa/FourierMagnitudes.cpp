@@ -1,4 +1,4 @@
-#include "qa/AmplitudeSpectrum.h"
+#include "qa/FourierMagnitudes.h"
 
 #include <complex>
 #include <numbers>
