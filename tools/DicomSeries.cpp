@@ -1,5 +1,7 @@
 #include "DicomSeries.h"
 
+#include "export/GdcmSequence.h"
+
 #include <gdcmDicts.h>
 #include <gdcmFragment.h>
 #include <gdcmGlobal.h>
@@ -89,19 +91,7 @@ void setUnsigned(gdcm::DataSet& data, std::uint16_t group, std::uint16_t element
 // A sequence of the given items.
 void setSequence(gdcm::DataSet& data, std::uint16_t group, std::uint16_t element, const std::vector<gdcm::DataSet>& items)
 {
-    gdcm::SmartPointer<gdcm::SequenceOfItems> sequence = new gdcm::SequenceOfItems;
-    sequence->SetLengthToUndefined();
-    for (const gdcm::DataSet& nested : items) {
-        gdcm::Item item;
-        item.SetVLToUndefined();
-        item.SetNestedDataSet(nested);
-        sequence->AddItem(item);
-    }
-    gdcm::DataElement de(gdcm::Tag(group, element));
-    de.SetVR(gdcm::VR::SQ);
-    de.SetValue(*sequence);
-    de.SetVLToUndefined();
-    data.Replace(de);
+    putGdcmSequence(data, gdcm::Tag(group, element), items);
 }
 
 // Where an enhanced object keeps what a classic one has at the top.

@@ -1,10 +1,9 @@
 #include "export/DicomDecimal.h"
 #include "export/DicomObjectPlan.h"
+#include "export/GdcmSequence.h"
 
 #include <gdcmDataSet.h>
 #include <gdcmFileMetaInformation.h>
-#include <gdcmItem.h>
-#include <gdcmSequenceOfItems.h>
 #include <gdcmTrace.h>
 #include <gdcmWriter.h>
 
@@ -67,19 +66,7 @@ void putBinary(gdcm::DataSet& data, std::uint32_t tag, gdcm::VR vr, const std::v
 
 void putSequence(gdcm::DataSet& data, std::uint32_t tag, const std::vector<gdcm::DataSet>& items)
 {
-    gdcm::SmartPointer<gdcm::SequenceOfItems> sequence = new gdcm::SequenceOfItems;
-    sequence->SetLengthToUndefined();
-    for (const gdcm::DataSet& nested : items) {
-        gdcm::Item item;
-        item.SetVLToUndefined();
-        item.SetNestedDataSet(nested);
-        sequence->AddItem(item);
-    }
-    gdcm::DataElement e(tagOf(tag));
-    e.SetVR(gdcm::VR::SQ);
-    e.SetValue(*sequence);
-    e.SetVLToUndefined();
-    data.Replace(e);
+    putGdcmSequence(data, tagOf(tag), items);
 }
 
 void putItem(gdcm::DataSet& data, std::uint32_t tag, const gdcm::DataSet& item) { putSequence(data, tag, {item}); }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "FileText.h"
+
 #include "qa/MeasureProgram.h"
 
 #include <nlohmann/json.hpp>
@@ -13,12 +15,6 @@
 namespace quelby::test {
 
 using Frame = std::vector<std::int32_t>;
-
-inline std::string fileText(const std::string& path)
-{
-    std::ifstream in(path);
-    return std::string{std::istreambuf_iterator<char>(in), {}};
-}
 
 // A report's JSON on one line without spaces, for finding a piece of it whatever its layout.
 inline std::string compactJson(const std::string& text)

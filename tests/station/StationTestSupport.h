@@ -1,5 +1,7 @@
 #pragma once
 
+#include "FileText.h"
+
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,12 +11,6 @@
 #include <utility>
 
 namespace quelby::test {
-
-inline std::string fileText(const std::string& path)
-{
-    std::ifstream in(path);
-    return std::string{std::istreambuf_iterator<char>(in), {}};
-}
 
 // Two loopback ports the system has just called free; held together so they differ.
 inline std::pair<int, int> freePorts()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "FileText.h"
+
 #include <QImage>
 #include <QString>
 #include <nlohmann/json.hpp>
@@ -32,14 +34,6 @@ struct RenderedPage {
     std::string pdf;         // the page printed, as the browser prints it with the page's own size
     std::string errors;      // the browser's standard error
 };
-
-inline std::string fileText(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // Renders `htmlFile` in a fresh profile under `work` (a folder the caller
 // owns and removes): its DOM, a screenshot of `width` × `height`, the page

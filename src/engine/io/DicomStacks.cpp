@@ -1,6 +1,7 @@
 #include "engine/io/DicomStacks.h"
 
 #include "engine/core/InputError.h"
+#include "engine/io/DicomHeader.h"
 #include "engine/io/DicomImageCheck.h"
 #include "engine/io/DicomImageFacts.h"
 #include "engine/io/DicomStructure.h"
@@ -22,32 +23,12 @@ namespace {
 
 std::string fileName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
-// The bytes first read of a file: the whole header of most images, so that
-// their pixel data is read only when measured. More are read, four times as
-// many each time, while the walk of the header needs them.
-constexpr std::size_t FirstBytes = std::size_t{16} << 10;
-
 // What the stacking takes from one file.
 struct FileFacts {
     std::vector<DicomImageFacts> images;  // none when it holds none
     std::optional<SkippedFile> skipped;
     FileInstance instance;
 };
-
-// The structure of a DICOM file, from as many of its first bytes as its header takes.
-std::optional<DicomStructure> structureOf(const InputFile& file, std::vector<unsigned char>& bytes)
-{
-    const auto size = static_cast<std::size_t>(file.size());
-    bytes.resize(std::min(size, FirstBytes));
-    file.readAt(0, bytes);
-    for (;;) {
-        DicomHeaderWalk walk = walkDicomHeader(bytes, size);
-        if (!walk.wanting || bytes.size() == size) return std::move(walk.structure);
-        const std::size_t had = bytes.size();
-        bytes.resize(std::min(size, 4 * had));
-        file.readAt(static_cast<std::int64_t>(had), std::span(bytes).subspan(had));
-    }
-}
 
 // The images of file `index`.
 FileFacts factsOf(const SeriesSource& source, std::uint32_t index)
@@ -57,7 +38,7 @@ FileFacts factsOf(const SeriesSource& source, std::uint32_t index)
     const InputFile file(path);
     if (!file.startsAsDicom()) return {{}, SkippedFile{name, "not a DICOM file"}, {}};
     std::vector<unsigned char> bytes;
-    const std::optional<DicomStructure> structure = structureOf(file, bytes);
+    const std::optional<DicomStructure> structure = readDicomHeader(file, bytes);
     if (!structure) throw InputError(name + ": a truncated or corrupt DICOM file");
     if (!meantAsImage(*structure)) return {{}, SkippedFile{name, "a DICOM object without an image"}, {}};
     if (const std::string defect = imageDefect(*structure); !defect.empty()) throw InputError(name + ": " + defect);

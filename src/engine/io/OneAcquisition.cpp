@@ -1,8 +1,8 @@
 #include "engine/io/OneAcquisition.h"
 
 #include "engine/core/Failure.h"
+#include "engine/io/DicomHeader.h"
 #include "engine/io/DicomImageFacts.h"
-#include "engine/io/DicomStructure.h"
 #include "engine/io/FolderReader.h"
 #include "engine/io/InputFile.h"
 #include "engine/io/PatientAxes.h"
@@ -48,13 +48,14 @@ std::vector<FileFacts> headersOf(const std::string& folder, const std::vector<st
     std::vector<FileFacts> facts;
     std::vector<unsigned char> bytes;
     for (const std::string& name : names) {
+        std::optional<DicomStructure> header;
         try {
-            InputFile(ImageFilePath(folder, name)).readAll(bytes);
+            header = readDicomHeader(InputFile(ImageFilePath(folder, name)), bytes);
         } catch (const Failure&) {
             continue;
         }
         // A file of several frames is refused by its frame count when it is read, so its first frame speaks for it.
-        if (const std::optional<DicomStructure> header = walkDicomStructure(bytes)) {
+        if (header) {
             std::vector<DicomImageFacts> images = dicomImageFacts(*header, 0);
             if (!images.empty()) facts.push_back({name, std::move(images.front())});
         }

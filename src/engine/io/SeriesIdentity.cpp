@@ -1,7 +1,7 @@
 #include "engine/io/SeriesIdentity.h"
 
 #include "engine/core/InputError.h"
-#include "engine/io/DicomStructure.h"
+#include "engine/io/DicomHeader.h"
 #include "engine/io/FileFailure.h"
 #include "engine/io/InputFile.h"
 
@@ -13,12 +13,12 @@ namespace {
 // The walk of a file the stacking has read once already.
 DicomStructure walked(const std::string& path, std::vector<unsigned char>& bytes)
 {
+    std::optional<DicomStructure> structure;
     try {
-        InputFile(path).readAll(bytes);
+        structure = readDicomHeader(InputFile(path), bytes);
     } catch (const FileFailure& failure) {
         throw failure.inEnglish();
     }
-    std::optional<DicomStructure> structure = walkDicomStructure(bytes);
     if (!structure) throw InputError(path.substr(path.rfind('/') + 1) + ": a truncated or corrupt DICOM file");
     return std::move(*structure);
 }
